@@ -1,0 +1,56 @@
+"""Shared fixtures: the built module, the stand-in library's control API, and
+subprocess runs for the cases that may crash or end the process."""
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# The importable tree of the build under test (set by scripts/test.sh).
+PKG = os.environ.get("CSDK_PKG", os.path.join(ROOT, "build", "deb", "pkg"))
+for path in (PKG, os.path.join(ROOT, "standin")):
+    if path not in sys.path:
+        sys.path.insert(0, path)
+
+import vy.csdk.c_sdk as c_sdk  # noqa: E402
+import vystandin  # noqa: E402
+
+IS_DEBUG_BUILD = hasattr(sys, "gettotalrefcount")
+
+
+@pytest.fixture
+def sdk():
+    return c_sdk
+
+
+@pytest.fixture
+def lib():
+    """The stand-in library, reset before and after each test."""
+    s = vystandin.StandIn()
+    s.reset()
+    yield s
+    s.reset()
+
+
+@pytest.fixture
+def fresh_globals():
+    """Restores every module global a test rebinds or deletes."""
+    saved = dict(vars(c_sdk))
+    yield c_sdk
+    ns = vars(c_sdk)
+    for k in list(ns):
+        if k not in saved:
+            del ns[k]
+    ns.update(saved)
+
+
+def run_python(code, *, env=None, timeout=60):
+    """Runs code in a fresh interpreter with the build under test importable.
+    A crash shows up as a failing return code, not as a dead test run."""
+    full_env = dict(os.environ)
+    full_env["PYTHONPATH"] = os.pathsep.join([PKG, os.path.join(ROOT, "standin")])
+    full_env.update(env or {})
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, env=full_env, timeout=timeout)

@@ -1,0 +1,1 @@
+"""Host package around the c_sdk extension module (the parts the module needs)."""

@@ -1,0 +1,67 @@
+// calls.cpp - the SDK calls that fit no calling shape.
+#include "bodies.hpp"
+#include "convert.hpp"
+#include "state.hpp"
+#include "vycsdk.h"
+
+namespace csdk {
+
+// Not table-driven because its C argument order differs from the Python one:
+// include_call_auction is converted and passed second, fields third.
+PyObject *current(PyObject *const *objs) noexcept {
+    TextArg symbols, fields;
+    BoolArg include_call_auction;
+    if (symbols.set(objs[0]) < 0 || include_call_auction.set(objs[2]) < 0 || fields.set(objs[1]) < 0)
+        return nullptr;
+    void *res = nullptr;
+    int res_len = 0;
+    int status = vyi_current_pb(symbols.value(), include_call_auction.value(), fields.value(), &res, &res_len);
+    return response_pair(status, res, res_len, "vyi_current_pb");
+}
+
+// Not table-driven because it returns the address itself, or None on failure,
+// never the status.
+PyObject *get_serv_addr(PyObject *const *objs) noexcept {
+    TextArg serv_id;
+    if (serv_id.set(objs[0]) < 0)
+        return nullptr;
+    char *addr = nullptr;
+    Ref status = Ref::steal(PyLong_FromLong(vyi_get_serv_addr(serv_id.value(), &addr)));
+    if (!status)
+        return nullptr;
+    PyObject *success = global(g_names.CSDK_OPERATE_SUCCESS);
+    if (!success)
+        return nullptr;
+    int failed = compare_status(status.get(), success, Py_NE);
+    if (failed < 0)
+        return nullptr;
+    if (failed)
+        Py_RETURN_NONE;
+    return text_result(addr);
+}
+
+// Not table-driven because the library's third and fourth parameters are
+// always passed as NULL.
+PyObject *set_version(PyObject *const *objs) noexcept {
+    TextArg sdk_version, sdk_lang;
+    if (sdk_version.set(objs[0]) < 0 || sdk_lang.set(objs[1]) < 0)
+        return nullptr;
+    vyi_set_version(sdk_version.value(), sdk_lang.value(), nullptr, nullptr);
+    Py_RETURN_NONE;
+}
+
+// Not table-driven because its request pair and response pair sit around two
+// text arguments.
+PyObject *algo_order_batch(PyObject *const *objs) noexcept {
+    RequestArg req;
+    TextArg algo_name, algo_params;
+    if (req.set(objs[0]) < 0 || algo_name.set(objs[1]) < 0 || algo_params.set(objs[2]) < 0)
+        return nullptr;
+    void *res = nullptr;
+    int res_len = 0;
+    int status = vyi_algo_order_batch_pb(req.data(), req.size(), algo_name.value(), algo_params.value(), &res,
+                                         &res_len);
+    return response_pair(status, res, res_len, "vyi_algo_order_batch_pb");
+}
+
+}  // namespace csdk

@@ -1,0 +1,34 @@
+// compat.h - backports of newer C-API names, so the module builds on 3.8+.
+#ifndef CSDK_COMPAT_H
+#define CSDK_COMPAT_H
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+// Python 3.9 made the vectorcall names public; 3.8 has them with a leading underscore.
+#if PY_VERSION_HEX < 0x03090000
+#define PyObject_Vectorcall _PyObject_Vectorcall
+#define Py_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
+#endif
+
+// Python 3.9 added PyObject_CallOneArg() and PyObject_CallMethodOneArg().
+#if PY_VERSION_HEX < 0x03090000
+static inline PyObject *PyObject_CallOneArg(PyObject *func, PyObject *arg) {
+    return _PyObject_Vectorcall(func, &arg, 1, NULL);
+}
+static inline PyObject *PyObject_CallMethodOneArg(PyObject *self, PyObject *name, PyObject *arg) {
+    return PyObject_CallMethodObjArgs(self, name, arg, NULL);
+}
+#endif
+
+// Python 3.9 added PyThreadState_GetInterpreter().
+#if PY_VERSION_HEX < 0x03090000
+static inline PyInterpreterState *PyThreadState_GetInterpreter(PyThreadState *ts) { return ts->interp; }
+#endif
+
+// Python 3.13 moved _PyTraceback_Add() out of the public headers; it is still exported.
+#if PY_VERSION_HEX >= 0x030D0000
+extern "C" PyAPI_FUNC(void) _PyTraceback_Add(const char *, const char *, int);
+#endif
+
+#endif  // CSDK_COMPAT_H

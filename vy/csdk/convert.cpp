@@ -1,0 +1,116 @@
+// convert.cpp - the integer rule, the request pair and the response pair.
+#include "convert.hpp"
+
+#include "state.hpp"
+
+namespace csdk {
+
+static int long_to_c_int(PyObject *o, int *out) noexcept {
+    long v = PyLong_AsLong(o);  // beyond a C long: the interpreter's own OverflowError
+    if (v == -1 && PyErr_Occurred())
+        return -1;
+    if (v < INT_MIN || v > INT_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+        return -1;
+    }
+    *out = static_cast<int>(v);
+    return 0;
+}
+
+int as_c_int(PyObject *o, int *out) noexcept {
+    if (PyLong_Check(o))
+        return long_to_c_int(o, out);
+    PyNumberMethods *nb = Py_TYPE(o)->tp_as_number;
+    if (!nb || !nb->nb_int) {
+        PyErr_SetString(PyExc_TypeError, "an integer is required");
+        return -1;
+    }
+    Ref r = Ref::steal(nb->nb_int(o));
+    if (!r)
+        return -1;
+    if (!PyLong_CheckExact(r.get())) {
+        if (!PyLong_Check(r.get())) {
+            PyErr_Format(PyExc_TypeError, "__%.4s__ returned non-%.4s (type %.200s)", "int", "int",
+                         Py_TYPE(r.get())->tp_name);
+            return -1;
+        }
+        // An int subclass is still taken, with the interpreter's own warning.
+        if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
+                             "__int__ returned non-int (type %.200s).  The ability to return an "
+                             "instance of a strict subclass of int is deprecated, and may be "
+                             "removed in a future version of Python.",
+                             Py_TYPE(r.get())->tp_name) < 0)
+            return -1;
+    }
+    return long_to_c_int(r.get(), out);
+}
+
+int RequestArg::set(PyObject *o) noexcept {
+    // len() first, through the generic protocol, before any type check.
+    Py_ssize_t n = (PyBytes_CheckExact(o) || PyByteArray_CheckExact(o)) ? Py_SIZE(o) : PyObject_Length(o);
+    if (n < 0)
+        return -1;
+    Py_ssize_t held;
+    if (PyByteArray_Check(o)) {
+        if (lock_.lock(o) < 0)
+            return -1;
+        ptr_ = lock_.data();
+        held = lock_.size();
+    } else if (PyBytes_Check(o)) {
+        ptr_ = PyBytes_AS_STRING(o);
+        held = PyBytes_GET_SIZE(o);
+    } else {
+        PyErr_Format(PyExc_TypeError, "expected bytes, %.200s found", Py_TYPE(o)->tp_name);
+        return -1;
+    }
+    if (n > INT_MAX) {
+        PyErr_Format(PyExc_OverflowError,
+                     "request of %zd bytes is too large for the SDK library (at most %d bytes)", n,
+                     INT_MAX);
+        return -1;
+    }
+    if (n > held) {
+        PyErr_Format(PyExc_ValueError,
+                     "len() of the %.200s request reports %zd bytes but it holds only %zd", Py_TYPE(o)->tp_name,
+                     n, held);
+        return -1;
+    }
+    len_ = static_cast<int>(n);
+    return 0;
+}
+
+PyObject *response_pair(int status, const void *res, int res_len, const char *libfn) noexcept {
+    Ref st = Ref::steal(PyLong_FromLong(status));
+    if (!st)
+        return nullptr;
+    PyObject *success = global(g_names.CSDK_OPERATE_SUCCESS);
+    if (!success)
+        return nullptr;
+    int ok = compare_status(st.get(), success, Py_EQ);
+    if (ok < 0)
+        return nullptr;
+    Ref payload;
+    if (ok) {
+        // A success must come with a readable response; anything else is a
+        // broken library, reported instead of reading memory it never gave us.
+        if (res_len < 0 || (res == nullptr && res_len > 0)) {
+            PyErr_Format(PyExc_RuntimeError,
+                         "%s reported success with an unreadable response (%s pointer, length %d)", libfn,
+                         res ? "non-NULL" : "NULL", res_len);
+            return nullptr;
+        }
+        payload = Ref::steal(PyBytes_FromStringAndSize(res_len ? static_cast<const char *>(res) : nullptr, res_len));
+        if (!payload)
+            return nullptr;
+    } else {
+        payload = Ref::borrow(Py_None);
+    }
+    PyObject *pair = PyTuple_New(2);
+    if (!pair)
+        return nullptr;
+    PyTuple_SET_ITEM(pair, 0, st.release());
+    PyTuple_SET_ITEM(pair, 1, payload.release());
+    return pair;
+}
+
+}  // namespace csdk

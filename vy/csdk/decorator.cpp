@@ -1,0 +1,180 @@
+// decorator.cpp - adapt_to_python3 and its wrapper.
+//
+// The wrapper is a C++ callable with vectorcall that looks like the closure a
+// Python decorator would return: __name__ "wrapper", __qualname__
+// "adapt_to_python3.<locals>.wrapper", no docstring, no __wrapped__, and it
+// binds as a method like a function.  A call without str arguments is
+// forwarded as it came, with no allocation.
+#include <cstddef>
+#include <utility>
+
+#include "bodies.hpp"
+#include "state.hpp"
+
+namespace csdk {
+namespace {
+
+struct Wrapper {
+    PyObject_HEAD
+    PyObject *func;  // the one free variable
+    vectorcallfunc vectorcall;
+};
+
+constexpr const char *kTracebackName = "c_sdk.adapt_to_python3.wrapper";
+constexpr Py_ssize_t kStackArgs = 16;
+
+/// str (or subclass) -> its "encode" called with "ascii".  For an exact str
+/// that is the codec itself, with the same result and the same error.
+PyObject *encode_ascii(PyObject *s) noexcept {
+    if (PyUnicode_CheckExact(s))
+        return PyUnicode_AsASCIIString(s);
+    return PyObject_CallMethodOneArg(s, g_names.encode, g_names.ascii);
+}
+
+/// The argument vector handed on after conversion: borrowed entries before
+/// the first str, owned ones from there on, released together.
+class ConvertedArgs {
+public:
+    ConvertedArgs(PyObject *const *args, Py_ssize_t total, Py_ssize_t first_owned) noexcept
+        : total_(total), first_owned_(first_owned), filled_(first_owned) {
+        if (total > kStackArgs)
+            buf_ = static_cast<PyObject **>(PyMem_Malloc(static_cast<size_t>(total + 1) * sizeof(PyObject *)));
+        if (buf_)
+            for (Py_ssize_t i = 0; i < first_owned; ++i)
+                buf_[i + 1] = args[i];
+    }
+    ConvertedArgs(const ConvertedArgs &) = delete;
+    ConvertedArgs &operator=(const ConvertedArgs &) = delete;
+    ~ConvertedArgs() {
+        if (!buf_)
+            return;
+        for (Py_ssize_t i = first_owned_; i < filled_; ++i)
+            Ref::steal(buf_[i + 1]).reset();
+        if (buf_ != stack_)
+            PyMem_Free(buf_);
+    }
+    bool ok() const noexcept { return buf_ != nullptr; }
+    void push(Ref value) noexcept { buf_[1 + filled_++] = value.release(); }
+    /// One spare slot in front lets the callee use PY_VECTORCALL_ARGUMENTS_OFFSET.
+    PyObject *const *vector() const noexcept { return buf_ + 1; }
+
+private:
+    PyObject *stack_[kStackArgs + 1];
+    PyObject **buf_ = stack_;
+    Py_ssize_t total_, first_owned_, filled_;
+};
+
+/// Positional arguments first, then keyword values, each str ASCII-encoded;
+/// the first failure stops before func is called.
+PyObject *call_converted(PyObject *func, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                         Py_ssize_t total, Py_ssize_t first_str) noexcept {
+    ConvertedArgs out(args, total, first_str);
+    if (!out.ok())
+        return PyErr_NoMemory();
+    for (Py_ssize_t i = first_str; i < total; ++i) {
+        Ref value = PyUnicode_Check(args[i]) ? Ref::steal(encode_ascii(args[i])) : Ref::borrow(args[i]);
+        if (!value)
+            return nullptr;
+        out.push(std::move(value));
+    }
+    return PyObject_Vectorcall(func, out.vector(), static_cast<size_t>(nargs) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                               kwnames);
+}
+
+PyObject *wrapper_call(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
+    PyObject *func = reinterpret_cast<Wrapper *>(self)->func;
+    PyObject *result = nullptr;
+    PyObject *py2 = global(g_names.IS_PY2);
+    if (py2) {
+        int passthrough = py2 == Py_False ? 0 : py2 == Py_True ? 1 : PyObject_IsTrue(Ref::borrow(py2).get());
+        if (passthrough >= 0) {
+            Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+            Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+            Py_ssize_t first_str = total;
+            if (!passthrough) {
+                for (Py_ssize_t i = 0; i < total; ++i)
+                    if (PyUnicode_Check(args[i])) {
+                        first_str = i;
+                        break;
+                    }
+            }
+            result = first_str == total ? PyObject_Vectorcall(func, args, nargsf, kwnames)
+                                        : call_converted(func, args, nargs, kwnames, total, first_str);
+        }
+    }
+    if (!result)
+        add_traceback(kTracebackName);
+    return result;
+}
+
+int wrapper_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(reinterpret_cast<Wrapper *>(self)->func);
+    return 0;
+}
+
+int wrapper_clear(PyObject *self) {
+    Py_CLEAR(reinterpret_cast<Wrapper *>(self)->func);
+    return 0;
+}
+
+void wrapper_dealloc(PyObject *self) {
+    PyObject_GC_UnTrack(self);
+    wrapper_clear(self);
+    PyObject_GC_Del(self);
+}
+
+/// Binds as a method, like a function stored on a class.
+PyObject *wrapper_get(PyObject *self, PyObject *obj, PyObject *) {
+    if (obj == nullptr || obj == Py_None)
+        return Ref::borrow(self).release();
+    return PyMethod_New(self, obj);
+}
+
+PyObject *wrapper_repr(PyObject *self) {
+    return PyUnicode_FromFormat("<function adapt_to_python3.<locals>.wrapper at %p>", self);
+}
+
+PyObject *get_name(PyObject *, void *) { return PyUnicode_FromString("wrapper"); }
+PyObject *get_qualname(PyObject *, void *) { return PyUnicode_FromString("adapt_to_python3.<locals>.wrapper"); }
+PyObject *get_module(PyObject *, void *) { return Ref::borrow(g_names.c_sdk).release(); }
+PyObject *get_doc(PyObject *, void *) { Py_RETURN_NONE; }
+
+PyGetSetDef wrapper_getset[] = {
+    {"__name__", get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"__module__", get_module, nullptr, nullptr, nullptr},
+    {"__doc__", get_doc, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyTypeObject WrapperType = [] {
+    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    t.tp_name = "c_sdk.wrapper";
+    t.tp_basicsize = sizeof(Wrapper);
+    t.tp_dealloc = wrapper_dealloc;
+    t.tp_vectorcall_offset = offsetof(Wrapper, vectorcall);
+    t.tp_repr = wrapper_repr;
+    t.tp_call = PyVectorcall_Call;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+    t.tp_traverse = wrapper_traverse;
+    t.tp_clear = wrapper_clear;
+    t.tp_getset = wrapper_getset;
+    t.tp_descr_get = wrapper_get;
+    return t;
+}();
+
+}  // namespace
+
+PyObject *adapt_to_python3(PyObject *const *objs) noexcept {
+    if (!(WrapperType.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&WrapperType) < 0)
+        return nullptr;
+    Wrapper *w = PyObject_GC_New(Wrapper, &WrapperType);
+    if (!w)
+        return nullptr;
+    w->func = Ref::borrow(objs[0]).release();
+    w->vectorcall = wrapper_call;
+    PyObject_GC_Track(w);
+    return reinterpret_cast<PyObject *>(w);
+}
+
+}  // namespace csdk

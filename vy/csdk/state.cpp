@@ -1,0 +1,41 @@
+// state.cpp - process-wide record, interned names and the shared helpers.
+#include "state.hpp"
+
+namespace csdk {
+
+State g_state;
+Names g_names;
+
+int intern_names() noexcept {
+    if (g_names.CSDK_OPERATE_SUCCESS)
+        return 0;
+#define CSDK_INTERN_NAME_(id, text) \
+    if (!(g_names.id = PyUnicode_InternFromString(text))) return -1;
+    CSDK_INTERNED_STRINGS(CSDK_INTERN_NAME_)
+#undef CSDK_INTERN_NAME_
+    return 0;
+}
+
+void add_traceback(const char *qualified_name) noexcept {
+    _PyTraceback_Add(qualified_name, "c_sdk.cpp", 1);
+}
+
+int compare_status(PyObject *status, PyObject *success, int op) noexcept {
+    if (PyLong_CheckExact(status) && PyLong_CheckExact(success)) {
+        int of1, of2;
+        long a = PyLong_AsLongAndOverflow(status, &of1);
+        long b = PyLong_AsLongAndOverflow(success, &of2);
+        if (!of1 && !of2) {
+            bool eq = a == b;
+            return op == Py_EQ ? eq : !eq;
+        }
+        // out of long range: the rich comparison decides
+    }
+    Ref keep = Ref::borrow(success);  // __eq__ may rebind the global
+    Ref r = Ref::steal(PyObject_RichCompare(status, keep.get(), op));
+    if (!r)
+        return -1;
+    return PyObject_IsTrue(r.get());
+}
+
+}  // namespace csdk
