@@ -40,10 +40,9 @@ def fresh_globals():
     saved = dict(vars(c_sdk))
     yield c_sdk
     ns = vars(c_sdk)
-    for k in list(ns):
-        if k not in saved:
-            del ns[k]
-    ns.update(saved)
+    if list(ns.items()) != list(saved.items()):  # keep the binding order too
+        ns.clear()
+        ns.update(saved)
 
 
 def run_python(code, *, env=None, timeout=60):
@@ -52,5 +51,46 @@ def run_python(code, *, env=None, timeout=60):
     full_env = dict(os.environ)
     full_env["PYTHONPATH"] = os.pathsep.join([PKG, os.path.join(ROOT, "standin")])
     full_env.update(env or {})
+    # Run outside the source tree, whose vy/ has no built module.
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, env=full_env, timeout=timeout)
+                          text=True, env=full_env, timeout=timeout, cwd=os.path.dirname(PKG))
+
+
+def refcount_growth(action, loops=200, rounds=3):
+    """The smallest growth of the interpreter's total reference count over a
+    few rounds of `loops` calls, after a warm-up; a leak of one reference per
+    call shows up as `loops` or more.  Debug interpreter only."""
+    import gc
+    for _ in range(loops):
+        action()
+    growth = []
+    for _ in range(rounds):
+        gc.collect()
+        before = sys.gettotalrefcount()
+        for _ in range(loops):
+            action()
+        gc.collect()
+        growth.append(sys.gettotalrefcount() - before)
+    return min(growth)
+
+
+def raising(fn, *args, **kwargs):
+    """An action that calls fn and swallows the exception it is meant to raise."""
+    def action():
+        try:
+            fn(*args, **kwargs)
+        except Exception:
+            pass
+    return action
+
+
+needs_debug_build = pytest.mark.skipif(not IS_DEBUG_BUILD, reason="needs the debug interpreter")
+
+
+def traceback_names(excinfo):
+    """Function names of an exception's traceback entries, outermost first."""
+    names, tb = [], excinfo.tb
+    while tb is not None:
+        names.append(tb.tb_frame.f_code.co_name)
+        tb = tb.tb_next
+    return names

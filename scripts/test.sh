@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the stand-in's C++ tests, the Python
+# suite on Debian's python3 and on the debug interpreter (with the reference
+# leak checks), the suite on the default python3 when it is another
+# interpreter, and the demo.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+scripts/deps.sh
+
+scripts/build.sh deb /usr/bin/python3
+scripts/build.sh dbg /usr/bin/python3.11-dbg -DCSDK_TESTS=OFF
+
+echo "== stand-in library (ctest)"
+ctest --test-dir build/deb --output-on-failure
+
+echo "== python3 ($(/usr/bin/python3 -V))"
+CSDK_PKG="$root/build/deb/pkg" /usr/bin/python3 -m pytest -q -p no:cacheprovider tests
+
+echo "== debug interpreter ($(/usr/bin/python3.11-dbg -V 2>&1))"
+CSDK_PKG="$root/build/dbg/pkg" /usr/bin/python3.11-dbg -m pytest -q -p no:cacheprovider tests
+
+default=$(command -v python3 || true)
+if [ -n "$default" ] && [ "$(readlink -f "$default")" != "$(readlink -f /usr/bin/python3)" ]; then
+  echo "== default python3 ($("$default" -V))"
+  scripts/build.sh py "$default" -DCSDK_TESTS=OFF
+  # This interpreter has no pytest: it runs the main job and the smoke checks.
+  PYTHONPATH="$root/build/py/pkg:$root/standin" "$default" examples/demo.py >/dev/null
+  PYTHONPATH="$root/build/py/pkg:$root/standin" "$default" tests/smoke.py
+fi
+echo "all tests passed"

@@ -1,0 +1,23 @@
+// programs.cpp - defaults of the programmed results.
+#include "programs.h"
+
+#include <cstring>
+
+namespace standin {
+
+void Programs::reset() { table_.assign(kFnCount, Program{}); }
+
+Text Programs::text(Fn f) const {
+    if (const auto &t = at(f).text) return *t;
+    switch (f) {
+    case Fn::vyi_get_c_version: return {false, "stand-in 1.0"};
+    case Fn::vyi_get_serv_addr: return {false, "127.0.0.1:7001"};
+    default: break;
+    }
+    // vyi_strerror's default depends on its argument; its hook fills it in.
+    const char *name = fn_name(f);
+    if (std::strncmp(name, "vyi_", 4) == 0) name += 4;
+    return {false, std::string("stand-in ") + name};
+}
+
+}  // namespace standin

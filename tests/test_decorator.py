@@ -1,0 +1,148 @@
+"""adapt_to_python3: str arguments become ASCII bytes before the wrapped
+callable runs; everything else passes through untouched."""
+import pytest
+
+from conftest import c_sdk, traceback_names
+
+
+class Recorder:
+    def __init__(self, result="result"):
+        self.calls = []
+        self.result = result
+
+    def __call__(self, *args, **kwargs):
+        self.calls.append((args, kwargs))
+        return self.result
+
+
+class UpperStr(str):
+    def encode(self, *args):
+        return b"sub:" + str.encode(self, *args)
+
+
+class BadStr(str):
+    def encode(self, *args):
+        raise LookupError("from encode")
+
+
+CONVERSIONS = [
+    # (positional, keywords, expected positional, expected keywords)
+    (("abc",), {}, (b"abc",), {}),
+    (("",), {}, (b"",), {}),
+    ((b"abc", 1, None, ["s"]), {}, (b"abc", 1, None, ["s"]), {}),
+    ((bytearray(b"x"), 1.5, True, ("t",), {"k": "v"}), {}, (bytearray(b"x"), 1.5, True, ("t",), {"k": "v"}), {}),
+    ((), {"a": "abc", "b": 3}, (), {"a": b"abc", "b": 3}),
+    (("x", b"y"), {"z": "w", "q": None}, (b"x", b"y"), {"z": b"w", "q": None}),
+    ((UpperStr("ab"),), {"k": UpperStr("c")}, (b"sub:ab",), {"k": b"sub:c"}),
+    (tuple("abcdefghijklmnopqrstuvwxyz"), {}, tuple(c.encode() for c in "abcdefghijklmnopqrstuvwxyz"), {}),
+    (tuple(range(20)) + ("s",), {"k": "v"}, tuple(range(20)) + (b"s",), {"k": b"v"}),
+]
+
+
+@pytest.mark.parametrize("args, kwargs, want_args, want_kwargs", CONVERSIONS)
+def test_conversions(args, kwargs, want_args, want_kwargs):
+    rec = Recorder()
+    w = c_sdk.adapt_to_python3(rec)
+    caller_kwargs = dict(kwargs)
+    assert w(*args, **caller_kwargs) == "result"
+    (got_args, got_kwargs), = rec.calls
+    assert got_args == want_args and [type(a) for a in got_args] == [type(a) for a in want_args]
+    assert got_kwargs == want_kwargs and list(got_kwargs) == list(want_kwargs)
+    assert caller_kwargs == kwargs  # the caller's mapping is never modified
+
+
+def test_result_is_the_identical_object():
+    result = (0, b"payload")
+    assert c_sdk.adapt_to_python3(Recorder(result))("a") is result
+
+
+@pytest.mark.parametrize("args, kwargs", [
+    (("中文账户",), {}),
+    (("ok", "é"), {}),
+    ((), {"account": "账户"}),
+])
+def test_non_ascii_is_refused_before_the_call(args, kwargs):
+    rec = Recorder()
+    with pytest.raises(UnicodeEncodeError):
+        c_sdk.adapt_to_python3(rec)(*args, **kwargs)
+    assert rec.calls == []
+
+
+def test_positional_conversions_come_before_keywords():
+    rec = Recorder()
+    with pytest.raises(LookupError, match="from encode"):
+        c_sdk.adapt_to_python3(rec)(BadStr("x"), k="é")
+    with pytest.raises(UnicodeEncodeError):
+        c_sdk.adapt_to_python3(rec)("é", k=BadStr("x"))
+    assert rec.calls == []
+
+
+def test_non_ascii_refused_even_when_the_call_would_fail_its_arity_check(lib):
+    with pytest.raises(UnicodeEncodeError):
+        c_sdk.py_vyi_get_orders("账户", "too", "many")
+    assert lib.journal() == []
+
+
+def test_wrapped_function_errors_propagate_unchanged():
+    def boom(*a):
+        raise KeyError("inner")
+    with pytest.raises(KeyError, match="inner"):
+        c_sdk.adapt_to_python3(boom)("x")
+    with pytest.raises(TypeError):
+        c_sdk.adapt_to_python3(42)("x")  # not callable: shows only at the call
+
+
+def test_module_member_arity_error_comes_after_conversion(lib):
+    with pytest.raises(TypeError):
+        c_sdk.py_vyi_get_orders("a", "b")
+    with pytest.raises(TypeError):
+        c_sdk.py_vyi_get_orders(req="a")
+    assert lib.journal() == []
+
+
+def test_is_py2_is_read_at_every_call(fresh_globals):
+    rec = Recorder()
+    w = c_sdk.adapt_to_python3(rec)
+    c_sdk.IS_PY2 = True
+    w("abc", k="v")
+    c_sdk.IS_PY2 = False
+    w("abc", k="v")
+    assert rec.calls == [(("abc",), {"k": "v"}), ((b"abc",), {"k": b"v"})]
+    c_sdk.IS_PY2 = [0]  # any object: its truth decides
+    w("x")
+    assert rec.calls[-1] == (("x",), {})
+    del c_sdk.IS_PY2
+    with pytest.raises(NameError, match="name 'IS_PY2' is not defined"):
+        w("x")
+    assert len(rec.calls) == 3
+
+
+def test_wrapper_attributes():
+    w = c_sdk.adapt_to_python3(len)
+    assert w.__name__ == "wrapper"
+    assert w.__qualname__ == "adapt_to_python3.<locals>.wrapper"
+    assert w.__doc__ is None and w.__module__ == "c_sdk"
+    assert not hasattr(w, "__wrapped__")
+    assert w is not c_sdk.adapt_to_python3(len)  # a new wrapper every call
+    with pytest.raises(TypeError):
+        c_sdk.adapt_to_python3(func=len)
+    with pytest.raises(TypeError):
+        c_sdk.adapt_to_python3()
+
+
+def test_wrapper_binds_as_a_method_like_a_function():
+    rec = Recorder()
+
+    class Host:
+        m = c_sdk.adapt_to_python3(rec)
+
+    h = Host()
+    h.m("x")
+    Host.m("y")
+    assert rec.calls == [((h, b"x"), {}), ((b"y",), {})]
+
+
+def test_exception_from_the_wrapper_names_it_in_the_traceback():
+    with pytest.raises(UnicodeEncodeError) as info:
+        c_sdk.adapt_to_python3(len)("é")
+    assert traceback_names(info)[-1] == "c_sdk.adapt_to_python3.wrapper"
