@@ -156,3 +156,22 @@ def test_module_needs_only_header_functions():
                          text=True, check=True).stdout
     ours = [line.split()[-1] for line in out.splitlines() if "vys_" in line or "vyi_" in line]
     assert ours and not [s for s in ours if s.startswith("vys_")]
+
+
+def test_another_library_dropped_in_beside_the_module_is_used(tmp_path):
+    import os
+    import shutil
+    from conftest import PKG
+    alternate = os.path.join(os.path.dirname(PKG), "alt", "libvy3-c.so")
+    tree = tmp_path / "pkg"
+    shutil.copytree(PKG, tree)
+    shutil.copyfile(alternate, tree / "vy" / "csdk" / "libvy3-c.so")
+    r = run_python(f"""
+        import sys
+        sys.path.insert(0, {str(tree)!r})
+        import vy.csdk.c_sdk as m
+        assert m.__file__.startswith({str(tree)!r})
+        print(m.vyi_get_c_version())
+    """)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.strip() == "b'stand-in alternate'"

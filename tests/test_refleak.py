@@ -16,8 +16,13 @@ class LyingBytes(bytes):
 
 
 def spine_actions(lib):
-    logging.getLogger(c_sdk.vysdklogger.name).setLevel(logging.DEBUG)
-    logging.getLogger(c_sdk.vysdklogger.name).addHandler(logging.NullHandler())
+    # A logger that keeps nothing (pytest's capture would keep every record).
+    quiet = logging.getLogger("csdk.refleak")
+    quiet.setLevel(logging.DEBUG)
+    quiet.propagate = False
+    if not quiet.handlers:
+        quiet.addHandler(logging.NullHandler())
+    c_sdk.vysdklogger = quiet
     w = c_sdk.adapt_to_python3(lambda *a, **k: a)
     return {
         "query ok": lambda: c_sdk.py_vyi_get_orders(b"abc"),
@@ -51,7 +56,7 @@ NAMES = ["query ok", "query str", "query bytearray", "query failing", "query bad
 
 
 @pytest.mark.parametrize("case", NAMES)
-def test_no_leak(lib, case):
+def test_no_leak(lib, fresh_globals, case):
     lib.set_status("vyi_get_cash_pb", 4)
     lib.set_response("vyi_get_orders_pb", b"response bytes")
     lib.set_response_raw("vyi_get_positions_pb", True, 3)

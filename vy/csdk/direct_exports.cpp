@@ -1,9 +1,357 @@
-// direct_exports.cpp - SDK functions published under their own names
-// (placeholder until they are built).
+// direct_exports.cpp - SDK functions published under their own names.
+//
+// Each export is a small callable holding one SDK function pointer and the
+// descriptor of its C signature.  It looks like the closure `wrap` that a
+// per-signature factory would return: __name__ "wrap", __module__
+// "cfunc.to_py", __qualname__ "<factory>.<locals>.wrap", the factory's
+// docstring, and it does not bind as a method.  All callables share one type;
+// the per-signature code is one template instantiation per C signature.
+#include <cstddef>
+#include <cstdio>
+#include <iterator>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
 #include "module.hpp"
+#include "shapes.hpp"
+#include "vycsdk.h"
 
 namespace csdk {
+namespace {
 
-int add_direct_exports(PyObject *) noexcept { return 0; }
+constexpr const char *kName = "wrap";
+constexpr const char *kModule = "cfunc.to_py";
+constexpr Py_ssize_t kMaxArity = 8;
+
+/// The stored form of any SDK function pointer; cast back to its own type
+/// (a round trip the language allows) by the signature that made it.
+using SdkFn = void (*)();
+
+/// What one factory knows: its name, the docstring of what it makes, the
+/// parameter names and the typed call.
+struct Signature {
+    const char *factory;
+    const char *doc;
+    Py_ssize_t arity;
+    const char *const *params;
+    PyObject *(*call)(SdkFn fn, PyObject *const *objs) noexcept;
+};
+
+// ---- the factories: one per C signature --------------------------------------
+
+/// Per-signature names.  Only signatures without parameters are shared by
+/// several SDK functions, so the parameter names (and the docstring showing
+/// them) can belong to the signature.  Each list ends in nullptr.
+template <class F> struct Names;
+#define CSDK_FACTORY(F, name, docstring, ...)                     \
+    template <> struct Names<F> {                                 \
+        static constexpr const char *factory = name;              \
+        static constexpr const char *doc = docstring;             \
+        static constexpr const char *params[] = {__VA_ARGS__};    \
+    };
+CSDK_FACTORY(void(const char *), "to_py_void__const_char_p",
+             "wrap(topic: 'const char *') -> 'void'", "topic", nullptr)
+CSDK_FACTORY(const char *(), "to_py_const_char_p", "wrap() -> 'const char *'", nullptr)
+CSDK_FACTORY(int(), "to_py_int", "wrap() -> 'int'", nullptr)
+CSDK_FACTORY(long long(), "to_py_long_long", "wrap() -> 'long long'", nullptr)
+CSDK_FACTORY(double(), "to_py_double", "wrap() -> float", nullptr)
+CSDK_FACTORY(int(const char *, const char *), "to_py_int__const_char_p__const_char_p",
+             "wrap(topic: 'const char *', msg: 'const char *') -> 'int'", "topic", "msg", nullptr)
+CSDK_FACTORY(void(const char *, const char *, const char *),
+             "to_py_void__const_char_p__const_char_p__const_char_p",
+             "wrap(server_addr: 'const char *', user_name: 'const char *', password: 'const char *') -> 'void'",
+             "server_addr", "user_name", "password", nullptr)
+CSDK_FACTORY(void(int, const char *, const char *, const char *, bool),
+             "to_py_void__int__const_char_p__const_char_p__const_char_p__bool",
+             "wrap(in_mode: 'int', tlsca: 'const char *', tlscert: 'const char *', tlskey: 'const char *', "
+             "skip_verify: 'bool') -> 'void'",
+             "in_mode", "tlsca", "tlscert", "tlskey", "skip_verify", nullptr)
+CSDK_FACTORY(void(int), "to_py_void__int", "wrap(mode: 'int') -> 'void'", "mode", nullptr)
+CSDK_FACTORY(const char *(int), "to_py_const_char_p__int", "wrap(errorno: 'int') -> 'const char *'",
+             "errorno", nullptr)
+#undef CSDK_FACTORY
+
+/// The value by which a C result may signal a pending exception.
+template <class R> constexpr R kErrorValue = static_cast<R>(-1);
+template <> constexpr const char *kErrorValue<const char *> = nullptr;
+
+inline PyObject *to_py(int v) noexcept { return PyLong_FromLong(v); }
+inline PyObject *to_py(long long v) noexcept { return PyLong_FromLongLong(v); }
+inline PyObject *to_py(double v) noexcept { return PyFloat_FromDouble(v); }
+// Copied at once: the library's text is only valid until its next call.
+inline PyObject *to_py(const char *v) noexcept { return text_result(v); }
+
+/// Calls the SDK function once, with the interpreter lock held.  Python code
+/// run inside the call (events) may leave an exception pending: a void call
+/// always raises it, a valued call only when its result is the error value.
+template <class R, class Call>
+PyObject *finish(Call &&call) noexcept {
+    if constexpr (std::is_void_v<R>) {
+        call();
+        if (PyErr_Occurred())
+            return nullptr;
+        Py_RETURN_NONE;
+    } else {
+        R r = call();
+        if (r == kErrorValue<R> && PyErr_Occurred())
+            return nullptr;
+        return to_py(r);
+    }
+}
+
+template <class F> struct Factory;
+template <class R, class... A>
+struct Factory<R(A...)> {
+    using N = Names<R(A...)>;
+    static_assert(std::size(N::params) == sizeof...(A) + 1, "one parameter name per C parameter");
+    static_assert(sizeof...(A) <= kMaxArity, "raise kMaxArity");
+
+    template <size_t... I>
+    static PyObject *invoke(SdkFn raw, PyObject *const *objs, std::index_sequence<I...> idx) noexcept {
+        // The converters live until the result is built: a bytearray stays
+        // locked against resizing for the whole library call.
+        std::tuple<typename ArgFor<A>::type...> conv;
+        if (!convert_all(conv, objs, idx))
+            return nullptr;
+        auto fn = reinterpret_cast<R (*)(A...)>(raw);
+        return finish<R>([&] { return fn(std::get<I>(conv).value()...); });
+    }
+    static PyObject *call(SdkFn raw, PyObject *const *objs) noexcept {
+        return invoke(raw, objs, std::index_sequence_for<A...>{});
+    }
+    static constexpr Signature sig{N::factory, N::doc, static_cast<Py_ssize_t>(sizeof...(A)), N::params, call};
+
+    /// The factory: a new callable for fn at each call.
+    static PyObject *make(R (*fn)(A...)) noexcept;
+};
+
+// ---- the callable type -------------------------------------------------------
+
+struct Export {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const Signature *sig;
+    SdkFn fn;
+};
+
+/// Index of the parameter a keyword names, or -1.
+Py_ssize_t param_index(const Signature &s, PyObject *key) noexcept {
+    for (Py_ssize_t j = 0; j < s.arity; ++j)
+        if (PyUnicode_CompareWithASCIIString(key, s.params[j]) == 0)
+            return j;
+    return -1;
+}
+
+/// Index in kwnames of the first keyword naming `param`, or -1.
+Py_ssize_t find_keyword(PyObject *kwnames, Py_ssize_t nkw, const char *param) noexcept {
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+        if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, param) == 0)
+            return k;
+    }
+    return -1;
+}
+
+/// Two or more parameters, each by position or by name, all required.
+int bind_several(const Signature &s, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                 PyObject **objs) noexcept {
+    const Py_ssize_t n = s.arity;
+    if (nargs > n) {
+        PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", kName,
+                     "exactly", n, "s", nargs);
+        return -1;
+    }
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    Py_ssize_t from_kw[kMaxArity];  // the keyword each parameter came from; -1 by position
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        objs[i] = args[i];
+        from_kw[i] = -1;
+    }
+    for (Py_ssize_t i = nargs; i < n; ++i) {
+        Py_ssize_t k = find_keyword(kwnames, nkw, s.params[i]);
+        if (k < 0) {
+            PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", kName,
+                         "exactly", n, "s", i);
+            return -1;
+        }
+        objs[i] = args[nargs + k];
+        from_kw[i] = k;
+    }
+    if (nkw == n - nargs)
+        return 0;  // distinct parameters took distinct keywords: none left over
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", kName);
+            return -1;
+        }
+        Py_ssize_t j = param_index(s, key);
+        if (j >= 0 && from_kw[j] == k)
+            continue;
+        if (j >= 0)
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", kName, key);
+        else
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", kName, key);
+        return -1;
+    }
+    return 0;
+}
+
+int bind_args(const Signature &s, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+              PyObject **objs) noexcept {
+    const bool has_kw = kwnames && PyTuple_GET_SIZE(kwnames) > 0;
+    if (s.arity == 0) {
+        if (nargs != 0) {
+            PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", kName, nargs);
+            return -1;
+        }
+    } else if (s.arity == 1) {
+        if (nargs != 1) {
+            PyErr_Format(PyExc_TypeError, "%.200s() takes exactly one argument (%zd given)", kName, nargs);
+            return -1;
+        }
+        objs[0] = args[0];
+    } else {
+        return bind_several(s, args, nargs, kwnames, objs);
+    }
+    if (has_kw) {
+        PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", kName);
+        return -1;
+    }
+    return 0;
+}
+
+/// The interpreter adds no frame for a C callable: an exception leaving an
+/// export gets "cfunc.to_py.<factory>.wrap" instead.
+void add_export_traceback(const Signature &s) noexcept {
+    char name[160];
+    std::snprintf(name, sizeof name, "%s.%s.%s", kModule, s.factory, kName);
+    _PyTraceback_Add(name, kModule, 1);
+}
+
+/// A result other than the error value comes back even with an exception
+/// pending.  The interpreter checks for that on some call paths only (not for
+/// f(*args)), so the same check is made here for all of them: SystemError,
+/// caused by the pending exception, instead of a result with an error set.
+PyObject *refuse_result_with_error(PyObject *self, PyObject *result) noexcept {
+    Ref dropped = Ref::steal(result);
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb)
+        PyException_SetTraceback(value, tb);
+    Ref cause_type = Ref::steal(type), cause = Ref::steal(value), cause_tb = Ref::steal(tb);
+    PyErr_Format(PyExc_SystemError, "%R returned a result with an exception set", self);
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    PyException_SetCause(value, Ref::borrow(cause.get()).release());  // both steal
+    PyException_SetContext(value, cause.release());
+    PyErr_Restore(type, value, tb);
+    return nullptr;
+}
+
+PyObject *export_call(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
+    const Export *e = reinterpret_cast<Export *>(self);
+    const Signature &s = *e->sig;
+    PyObject *objs[kMaxArity];
+    PyObject *result = nullptr;
+    if (bind_args(s, args, PyVectorcall_NARGS(nargsf), kwnames, objs) == 0)
+        result = s.call(e->fn, objs);
+    if (result && PyErr_Occurred())
+        result = refuse_result_with_error(self, result);
+    if (!result)
+        add_export_traceback(s);
+    return result;
+}
+
+void export_dealloc(PyObject *self) noexcept { Py_TYPE(self)->tp_free(self); }
+
+PyObject *export_repr(PyObject *self) noexcept {
+    return PyUnicode_FromFormat("<function %s.<locals>.%s at %p>", reinterpret_cast<Export *>(self)->sig->factory,
+                                kName, self);
+}
+
+PyObject *get_name(PyObject *, void *) noexcept { return PyUnicode_FromString(kName); }
+PyObject *get_qualname(PyObject *self, void *) noexcept {
+    return PyUnicode_FromFormat("%s.<locals>.%s", reinterpret_cast<Export *>(self)->sig->factory, kName);
+}
+PyObject *get_module(PyObject *, void *) noexcept { return PyUnicode_FromString(kModule); }
+PyObject *get_doc(PyObject *self, void *) noexcept { return PyUnicode_FromString(reinterpret_cast<Export *>(self)->sig->doc); }
+
+PyGetSetDef export_getset[] = {
+    {"__name__", get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"__module__", get_module, nullptr, nullptr, nullptr},
+    {"__doc__", get_doc, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// No tp_descr_get: stored on a class it stays a plain callable.  No tp_new:
+// only the factories make instances.  No GC: an instance holds no objects.
+PyTypeObject ExportType = [] {
+    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    t.tp_name = "c_sdk.direct_export";
+    t.tp_basicsize = sizeof(Export);
+    t.tp_dealloc = export_dealloc;
+    t.tp_vectorcall_offset = offsetof(Export, vectorcall);
+    t.tp_repr = export_repr;
+    t.tp_call = PyVectorcall_Call;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL;
+    t.tp_getset = export_getset;
+    return t;
+}();
+
+template <class R, class... A>
+PyObject *Factory<R(A...)>::make(R (*fn)(A...)) noexcept {
+    Export *e = PyObject_New(Export, &ExportType);
+    if (!e)
+        return nullptr;
+    e->vectorcall = export_call;
+    e->sig = &sig;
+    e->fn = reinterpret_cast<SdkFn>(fn);
+    return reinterpret_cast<PyObject *>(e);
+}
+
+/// One row per export, in the order they are bound.
+struct Row {
+    const char *name;
+    PyObject *(*make)() noexcept;
+};
+template <auto Fn>
+PyObject *make_export() noexcept {
+    return Factory<std::remove_pointer_t<decltype(Fn)>>::make(Fn);
+}
+#define CSDK_EXPORT(fn) {#fn, make_export<fn>}
+constexpr Row kRows[] = {
+    CSDK_EXPORT(vyi_add_bus_topic),
+    CSDK_EXPORT(vyi_get_c_version),
+    CSDK_EXPORT(vyi_get_encrypted_token),
+    CSDK_EXPORT(vyi_get_ext_errormsg),
+    CSDK_EXPORT(vyi_get_orgcode),
+    CSDK_EXPORT(vyi_init),
+    CSDK_EXPORT(vyi_now),
+    CSDK_EXPORT(vyi_now_plus),
+    CSDK_EXPORT(vyi_poll),
+    CSDK_EXPORT(vyi_send_msg_to_bus),
+    CSDK_EXPORT(vyi_set_bus_info),
+    CSDK_EXPORT(vyi_set_bus_secure),
+    CSDK_EXPORT(vyi_set_mode),
+    CSDK_EXPORT(vyi_strerror),
+};
+#undef CSDK_EXPORT
+
+}  // namespace
+
+int add_direct_exports(PyObject *dict) noexcept {
+    if (!(ExportType.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&ExportType) < 0)
+        return -1;
+    for (const Row &row : kRows) {
+        Ref fn = Ref::steal(row.make());
+        if (!fn || PyDict_SetItemString(dict, row.name, fn.get()) < 0)
+            return -1;
+    }
+    return 0;
+}
 
 }  // namespace csdk

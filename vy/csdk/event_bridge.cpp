@@ -11,24 +11,27 @@ namespace csdk {
 namespace {
 
 /// Events of one type come in long runs: the decoded type of the previous
-/// event is reused while the raw text stays the same.
+/// event is reused while the raw text stays the same.  The cached string is
+/// kept for the life of the process (never released at exit, when the
+/// interpreter is gone), so it is held as a raw pointer, not a Ref.
 class TypeCache {
 public:
     PyObject *decode(const char *raw) noexcept {
         size_t n = std::strlen(raw);
         if (last_ && n == len_ && std::memcmp(raw, text_, n) == 0)
-            return Ref::borrow(last_.get()).release();
+            return Ref::borrow(last_).release();
         Ref s = Ref::steal(PyUnicode_DecodeUTF8(raw, static_cast<Py_ssize_t>(n), "strict"));
         if (s && n < sizeof text_) {
+            Ref previous = Ref::steal(last_);
+            last_ = Ref::borrow(s.get()).release();
             std::memcpy(text_, raw, n);
             len_ = n;
-            last_ = Ref::borrow(s.get());
         }
         return s.release();
     }
 
 private:
-    Ref last_;
+    PyObject *last_ = nullptr;
     char text_[64];
     size_t len_ = 0;
 };
