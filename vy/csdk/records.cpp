@@ -1,8 +1,557 @@
-// records.cpp - the record classes (placeholder until they are built).
+// records.cpp - the record classes QuoteItemLikeDict2, TickLikeDict2,
+// BarLikeDict2 and ObjectLikeDict2: a one-slot view over a mapping.
+//
+// Each class is made by calling type() with the namespace a class statement
+// would build, so it is an ordinary heap class.  Its methods and property
+// functions are C++ callables that bind like functions.  After creation the
+// type's attribute slots are pointed at C routing that behaves like its own
+// __getattr__/__setattr__, so a missed read goes to the mapping without a
+// raised-and-caught AttributeError; records are built for every tick and bar.
+#include <cstddef>
+
 #include "module.hpp"
+#include "state.hpp"
+
+#include <structmember.h>  // PyMemberDef: where the data slot lives
 
 namespace csdk {
+namespace {
 
-int add_record_classes(PyObject *) noexcept { return 0; }
+// ---- the records' data slot ----------------------------------------------------
+
+/// One created class: the class and its `data` member descriptor, both owned
+/// for the process so a pointer match below can never be a recycled address.
+struct RecordClass {
+    PyObject *type;
+    PyObject *slot;
+    Py_ssize_t offset;
+    unsigned int checked_tag;  // type version at which `data` was last seen to be `slot`
+};
+
+constexpr int kClassCount = 4;
+RecordClass g_records[kClassCount];
+
+/// AttributeError for an unset data slot, with name and obj as the slot's own
+/// error carries them.
+void unset_data_error(PyObject *self) noexcept {
+    Ref msg = Ref::steal(PyUnicode_FromFormat("'%.200s' object has no attribute 'data'", Py_TYPE(self)->tp_name));
+    if (!msg)
+        return;
+    Ref exc = Ref::steal(PyObject_CallOneArg(PyExc_AttributeError, msg.get()));
+    if (!exc)
+        return;
+    if (PyObject_SetAttrString(exc.get(), "name", g_names.data) < 0 ||
+        PyObject_SetAttrString(exc.get(), "obj", self) < 0)
+        return;
+    PyErr_SetObject(PyExc_AttributeError, exc.get());
+}
+
+Ref read_slot(PyObject *self, Py_ssize_t offset) noexcept {
+    PyObject *v = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) + offset);
+    if (!v) {
+        unset_data_error(self);
+        return Ref();
+    }
+    return Ref::borrow(v);
+}
+
+/// `self.data`.  When ordinary lookup would reach one of our slots it is read
+/// directly: an unset slot raises here instead of falling back to the
+/// mapping, which would ask for `self.data` again without end.
+Ref get_data(PyObject *self) noexcept {
+    PyTypeObject *tp = Py_TYPE(self);
+    // Fast path: one of our classes, unmodified since `data` was last checked
+    // (any change to a class clears its version tag).
+    for (const RecordClass &rc : g_records)
+        if (tp == reinterpret_cast<PyTypeObject *>(rc.type)) {
+            if (rc.checked_tag && tp->tp_version_tag == rc.checked_tag &&
+                (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
+                return read_slot(self, rc.offset);
+            break;
+        }
+    PyObject *descr = _PyType_Lookup(tp, g_names.data);
+    if (descr) {
+        for (RecordClass &rc : g_records) {
+            if (descr != rc.slot)
+                continue;
+            if (!PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject *>(rc.type)))
+                break;  // the descriptor was copied onto a foreign class
+            if (tp == reinterpret_cast<PyTypeObject *>(rc.type) && (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
+                rc.checked_tag = tp->tp_version_tag;
+            return read_slot(self, rc.offset);
+        }
+    }
+    return Ref::steal(PyObject_GetAttr(self, g_names.data));
+}
+
+/// `data.get(key)`; an exact dict is read directly, with the same result.
+PyObject *mapping_get(PyObject *data, PyObject *key) noexcept {
+    if (PyDict_CheckExact(data)) {
+        PyObject *v = PyDict_GetItemWithError(data, key);
+        if (v)
+            return Ref::borrow(v).release();
+        if (PyErr_Occurred())
+            return nullptr;
+        Py_RETURN_NONE;
+    }
+    return PyObject_CallMethodOneArg(data, g_names.get, key);
+}
+
+/// `self.data.get(key)`
+PyObject *lookup(PyObject *self, PyObject *key) noexcept {
+    Ref data = get_data(self);  // owned: get() may rebind self.data
+    return data ? mapping_get(data.get(), key) : nullptr;
+}
+
+/// `self.data[key] = value`
+int store(PyObject *self, PyObject *key, PyObject *value) noexcept {
+    Ref data = get_data(self);
+    return data ? PyObject_SetItem(data.get(), key, value) : -1;
+}
+
+/// `item != "data"`, as truth; a str compares by value, anything else by its
+/// own comparison.
+int differs_from_data(PyObject *item) noexcept {
+    if (item == g_names.data)
+        return 0;
+    if (PyUnicode_CheckExact(item))
+        return PyUnicode_Compare(item, g_names.data) != 0;
+    Ref r = Ref::steal(PyObject_RichCompare(item, g_names.data, Py_NE));
+    return r ? PyObject_IsTrue(r.get()) : -1;
+}
+
+/// object.__setattr__(self, item, value).  For our records (and subclasses)
+/// that is the generic store, done directly; any other object given as self
+/// goes through object.__setattr__ itself, with its own checks.
+int object_setattr(PyObject *self, PyObject *item, PyObject *value) noexcept {
+    for (const RecordClass &rc : g_records)
+        if (rc.type && PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject *>(rc.type)))
+            return PyObject_GenericSetAttr(self, item, value);
+    PyObject *method = _PyType_Lookup(&PyBaseObject_Type, g_names.__setattr__);
+    if (!method) {
+        PyErr_SetString(PyExc_SystemError, "object.__setattr__ is missing");
+        return -1;
+    }
+    PyObject *args[] = {self, item, value};
+    Ref r = Ref::steal(PyObject_Vectorcall(Ref::borrow(method).get(), args, 3, nullptr));
+    return r ? 0 : -1;
+}
+
+/// The records' __setattr__: only "data" is an attribute, every other name
+/// is a key of the mapping.
+int set_attribute(PyObject *self, PyObject *item, PyObject *value) noexcept {
+    int differs = differs_from_data(item);
+    if (differs < 0)
+        return -1;
+    return differs ? store(self, item, value) : object_setattr(self, item, value);
+}
+
+// ---- the methods and property functions -------------------------------------------
+
+struct Function;
+using Body = PyObject *(*)(Function *fn, PyObject *const *args) noexcept;
+constexpr int kMaxParams = 3;
+
+struct Signature {
+    const char *name;  // NULL for property functions: they take the field's name
+    Body body;
+    int nparams;
+    PyObject *Names::*params[kMaxParams];
+};
+
+struct Function {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const Signature *sig;
+    PyObject *name;  // also the key of a property function
+    PyObject *qualname;
+};
+
+PyObject *none_or_null(int status) noexcept {
+    if (status < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject *init_body(Function *, PyObject *const *a) noexcept {
+    return none_or_null(PyObject_SetAttr(a[0], g_names.data, a[1]));
+}
+PyObject *lookup_body(Function *, PyObject *const *a) noexcept { return lookup(a[0], a[1]); }
+PyObject *store_body(Function *, PyObject *const *a) noexcept { return none_or_null(store(a[0], a[1], a[2])); }
+PyObject *setattr_body(Function *, PyObject *const *a) noexcept {
+    return none_or_null(set_attribute(a[0], a[1], a[2]));
+}
+PyObject *contains_body(Function *, PyObject *const *a) noexcept {
+    Ref data = get_data(a[0]);
+    int found = data ? PySequence_Contains(data.get(), a[1]) : -1;
+    return found < 0 ? nullptr : PyBool_FromLong(found);
+}
+PyObject *call_data_method(PyObject *self, PyObject *name) noexcept {
+    Ref data = get_data(self);
+    return data ? PyObject_CallMethodObjArgs(data.get(), name, nullptr) : nullptr;
+}
+PyObject *str_body(Function *, PyObject *const *a) noexcept { return call_data_method(a[0], g_names.__str__); }
+PyObject *repr_body(Function *, PyObject *const *a) noexcept { return call_data_method(a[0], g_names.__repr__); }
+PyObject *getter_body(Function *fn, PyObject *const *a) noexcept { return lookup(a[0], fn->name); }
+PyObject *setter_body(Function *fn, PyObject *const *a) noexcept {
+    return none_or_null(store(a[0], fn->name, a[1]));
+}
+
+const Signature kInit{"__init__", init_body, 2, {&Names::self, &Names::data}};
+const Signature kGetItem{"__getitem__", lookup_body, 2, {&Names::self, &Names::item}};
+const Signature kSetItem{"__setitem__", store_body, 3, {&Names::self, &Names::item, &Names::value}};
+const Signature kContains{"__contains__", contains_body, 2, {&Names::self, &Names::key}};
+const Signature kGetAttr{"__getattr__", lookup_body, 2, {&Names::self, &Names::item}};
+const Signature kSetAttr{"__setattr__", setattr_body, 3, {&Names::self, &Names::item, &Names::value}};
+const Signature kStr{"__str__", str_body, 1, {&Names::self}};
+const Signature kRepr{"__repr__", repr_body, 1, {&Names::self}};
+const Signature kGetter{nullptr, getter_body, 1, {&Names::self}};
+const Signature kSetter{nullptr, setter_body, 2, {&Names::self, &Names::value}};
+
+/// "'a'", "'a' and 'b'", "'a', 'b', and 'c'": the interpreter's wording.
+PyObject *missing_list(PyObject *const *names, int n) noexcept {
+    switch (n) {
+    case 1: return PyUnicode_FromFormat("'%U'", names[0]);
+    case 2: return PyUnicode_FromFormat("'%U' and '%U'", names[0], names[1]);
+    default: return PyUnicode_FromFormat("'%U', '%U', and '%U'", names[0], names[1], names[2]);
+    }
+}
+
+/// Matches arguments to parameters like a Python function with the same
+/// parameter list, with the same TypeErrors.
+bool bind_arguments(const Function *fn, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                    PyObject **out) noexcept {
+    const Signature &sig = *fn->sig;
+    const int n = sig.nparams;
+    if (nargs > n) {
+        PyErr_Format(PyExc_TypeError, "%U() takes %d positional argument%s but %zd %s given", fn->qualname, n,
+                     n == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
+        return false;
+    }
+    for (int i = 0; i < n; ++i)
+        out[i] = i < nargs ? args[i] : nullptr;
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject *kw = PyTuple_GET_ITEM(kwnames, k);
+        int i = 0;
+        while (i < n && kw != g_names.*sig.params[i] && PyUnicode_Compare(kw, g_names.*sig.params[i]) != 0)
+            ++i;
+        if (i == n) {
+            PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'", fn->qualname, kw);
+            return false;
+        }
+        if (out[i]) {
+            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%U'", fn->qualname, kw);
+            return false;
+        }
+        out[i] = args[nargs + k];
+    }
+    PyObject *missing[kMaxParams];
+    int nmissing = 0;
+    for (int i = 0; i < n; ++i)
+        if (!out[i])
+            missing[nmissing++] = g_names.*sig.params[i];
+    if (nmissing) {
+        Ref list = Ref::steal(missing_list(missing, nmissing));
+        if (list)
+            PyErr_Format(PyExc_TypeError, "%U() missing %d required positional argument%s: %U", fn->qualname,
+                         nmissing, nmissing == 1 ? "" : "s", list.get());
+        return false;
+    }
+    return true;
+}
+
+PyObject *function_call(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
+    Function *fn = reinterpret_cast<Function *>(callable);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs == fn->sig->nparams && !kwnames)
+        return fn->sig->body(fn, args);
+    PyObject *bound[kMaxParams];
+    if (!bind_arguments(fn, args, nargs, kwnames, bound))
+        return nullptr;
+    return fn->sig->body(fn, bound);
+}
+
+void function_dealloc(PyObject *self) noexcept {
+    Function *fn = reinterpret_cast<Function *>(self);
+    Py_XDECREF(fn->name);
+    Py_XDECREF(fn->qualname);
+    PyObject_Free(self);
+}
+
+/// Binds as a method, like a function stored on a class.
+PyObject *function_get(PyObject *self, PyObject *obj, PyObject *) noexcept {
+    if (obj == nullptr || obj == Py_None)
+        return Ref::borrow(self).release();
+    return PyMethod_New(self, obj);
+}
+
+PyObject *function_repr(PyObject *self) noexcept {
+    return PyUnicode_FromFormat("<function %U at %p>", reinterpret_cast<Function *>(self)->qualname, self);
+}
+
+PyObject *get_name(PyObject *self, void *) noexcept {
+    return Ref::borrow(reinterpret_cast<Function *>(self)->name).release();
+}
+PyObject *get_qualname(PyObject *self, void *) noexcept {
+    return Ref::borrow(reinterpret_cast<Function *>(self)->qualname).release();
+}
+PyObject *get_module(PyObject *, void *) noexcept { return Ref::borrow(g_names.c_sdk).release(); }
+PyObject *get_doc(PyObject *, void *) noexcept { Py_RETURN_NONE; }
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"__module__", get_module, nullptr, nullptr, nullptr},
+    {"__doc__", get_doc, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyTypeObject FunctionType = [] {
+    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    t.tp_name = "c_sdk.record_function";
+    t.tp_basicsize = sizeof(Function);
+    t.tp_dealloc = function_dealloc;
+    t.tp_vectorcall_offset = offsetof(Function, vectorcall);
+    t.tp_repr = function_repr;
+    t.tp_call = PyVectorcall_Call;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+    t.tp_getset = function_getset;
+    t.tp_descr_get = function_get;
+    return t;
+}();
+
+Ref new_function(const Signature &sig, PyObject *name, PyObject *class_name) noexcept {
+    Ref qualname = Ref::steal(PyUnicode_FromFormat("%U.%U", class_name, name));
+    if (!qualname)
+        return Ref();
+    Function *fn = PyObject_New(Function, &FunctionType);
+    if (!fn)
+        return Ref();
+    fn->vectorcall = function_call;
+    fn->sig = &sig;
+    fn->name = Ref::borrow(name).release();
+    fn->qualname = qualname.release();
+    return Ref::steal(reinterpret_cast<PyObject *>(fn));
+}
+
+// ---- C routing installed on each class ------------------------------------------
+
+/// The leading field of the interpreter's property object; used only after
+/// init_property_layout() has seen it hold a property's getter.
+struct PropertyHead {
+    PyObject_HEAD
+    PyObject *fget;
+};
+bool g_property_layout_known = false;
+
+int init_property_layout() noexcept {
+    Ref name = Ref::steal(PyUnicode_InternFromString("probe"));
+    Ref getter = name ? new_function(kGetter, name.get(), name.get()) : Ref();
+    Ref prop = getter ? Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyProperty_Type), getter.get()))
+                      : Ref();
+    if (!prop)
+        return -1;
+    g_property_layout_known = reinterpret_cast<PropertyHead *>(prop.get())->fget == getter.get();
+    return 0;
+}
+
+/// The getter when descr is a plain property made by new_property().
+Function *field_getter(PyObject *descr) noexcept {
+    if (!g_property_layout_known || Py_TYPE(descr) != &PyProperty_Type)
+        return nullptr;
+    PyObject *fget = reinterpret_cast<PropertyHead *>(descr)->fget;
+    if (!fget || Py_TYPE(fget) != &FunctionType || reinterpret_cast<Function *>(fget)->sig != &kGetter)
+        return nullptr;
+    return reinterpret_cast<Function *>(fget);
+}
+
+/// What the interpreter does for a class with __getattr__: ordinary lookup,
+/// with misses and descriptor AttributeErrors suppressed, then __getattr__.
+/// Our fields and plain misses take a shortcut with the same result.
+PyObject *record_getattro(PyObject *self, PyObject *name) noexcept {
+    PyTypeObject *tp = Py_TYPE(self);
+    if (PyUnicode_CheckExact(name) && tp->tp_dictoffset == 0) {
+        PyObject *descr = _PyType_Lookup(tp, name);
+        if (!descr)
+            return lookup(self, name);
+        if (Function *getter = field_getter(descr)) {
+            Ref keep = Ref::borrow(descr);  // the mapping may run code that rebinds the class attribute
+            PyObject *res = lookup(self, getter->name);
+            if (res || !PyErr_ExceptionMatches(PyExc_AttributeError))
+                return res;
+            PyErr_Clear();
+            return lookup(self, name);
+        }
+    }
+    PyObject *res = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
+    if (res || PyErr_Occurred())
+        return res;
+    return lookup(self, name);
+}
+
+/// rec[key], as __getitem__ does it.
+PyObject *record_subscript(PyObject *self, PyObject *key) noexcept { return lookup(self, key); }
+
+/// rec[key] = value, as __setitem__ does it; `del rec[key]` finds no
+/// __delitem__, with the interpreter's own error.
+int record_ass_subscript(PyObject *self, PyObject *key, PyObject *value) noexcept {
+    if (value)
+        return store(self, key, value);
+    Ref name = Ref::steal(PyUnicode_FromString("__delitem__"));
+    if (name)
+        PyErr_SetObject(PyExc_AttributeError, name.get());
+    return -1;
+}
+
+/// The class's __init__ without looking it up: one positional argument is
+/// `self.data = data`; anything else goes through the function itself.
+int record_init(PyObject *self, PyObject *args, PyObject *kwds) noexcept {
+    if (PyTuple_GET_SIZE(args) == 1 && (!kwds || PyDict_GET_SIZE(kwds) == 0))
+        return PyObject_SetAttr(self, g_names.data, PyTuple_GET_ITEM(args, 0));
+    PyObject *init = _PyType_Lookup(Py_TYPE(self), g_names.__init__);
+    if (!init) {
+        PyErr_SetString(PyExc_SystemError, "record class without __init__");
+        return -1;
+    }
+    Ref keep = Ref::borrow(init);
+    Ref full = Ref::steal(PyTuple_New(PyTuple_GET_SIZE(args) + 1));
+    if (!full)
+        return -1;
+    PyTuple_SET_ITEM(full.get(), 0, Ref::borrow(self).release());
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); ++i)
+        PyTuple_SET_ITEM(full.get(), i + 1, Ref::borrow(PyTuple_GET_ITEM(args, i)).release());
+    Ref r = Ref::steal(PyObject_Call(keep.get(), full.get(), kwds));
+    if (!r)
+        return -1;
+    if (r.get() != Py_None) {
+        PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'", Py_TYPE(r.get())->tp_name);
+        return -1;
+    }
+    return 0;
+}
+
+/// Item reads never fail, so the interpreter's fallback iteration over
+/// indexes 0, 1, 2, ... would never end; `in` without __contains__ comes
+/// here too and reports that the record is not iterable.
+PyObject *refuse_iteration(PyObject *self) noexcept {
+    return PyErr_Format(PyExc_TypeError, "'%.200s' object is not iterable", Py_TYPE(self)->tp_name);
+}
+
+// ---- the classes -------------------------------------------------------------------
+
+struct ClassDef {
+    const char *name;
+    const Signature *methods[10];  // namespace order, NULL-terminated
+    const char *fields[16];        // NULL-terminated
+    bool writable;
+};
+
+const ClassDef kClasses[kClassCount] = {
+    {"QuoteItemLikeDict2",
+     {&kInit, &kGetItem, &kSetItem, &kGetAttr, &kSetAttr, &kStr, &kRepr},
+     {"bid_p", "bid_v", "ask_p", "ask_v"},
+     false},
+    {"TickLikeDict2",
+     {&kInit, &kGetItem, &kSetItem, &kGetAttr, &kSetAttr, &kStr, &kRepr},
+     {"quotes", "symbol", "created_at", "price", "open", "high", "low", "cum_volume", "cum_amount",
+      "cum_position", "last_amount", "last_volume", "trade_type", "receive_local_time"},
+     true},
+    {"BarLikeDict2",
+     {&kInit, &kGetItem, &kSetItem, &kContains, &kGetAttr, &kSetAttr, &kStr, &kRepr},
+     {"symbol", "eob", "bob", "open", "close", "high", "low", "volume", "amount", "pre_close", "position",
+      "frequency", "receive_local_time"},
+     true},
+    {"ObjectLikeDict2", {&kInit, &kGetItem, &kGetAttr, &kSetItem, &kSetAttr, &kStr, &kRepr}, {}, false},
+};
+
+/// property(getter), then .setter(setter) for a writable field.
+Ref new_property(PyObject *field, PyObject *class_name, bool writable) noexcept {
+    Ref getter = new_function(kGetter, field, class_name);
+    if (!getter)
+        return Ref();
+    Ref prop = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyProperty_Type), getter.get()));
+    if (!prop || !writable)
+        return prop;
+    Ref setter = new_function(kSetter, field, class_name);
+    if (!setter)
+        return Ref();
+    return Ref::steal(PyObject_CallMethodOneArg(prop.get(), g_names.setter, setter.get()));
+}
+
+/// The namespace a class statement would build, in its order.
+Ref class_namespace(const ClassDef &def, PyObject *class_name) noexcept {
+    Ref ns = Ref::steal(PyDict_New());
+    Ref slots = Ref::steal(PyList_New(1));
+    if (!ns || !slots)
+        return Ref();
+    PyList_SET_ITEM(slots.get(), 0, Ref::borrow(g_names.data).release());
+    if (PyDict_SetItem(ns.get(), g_names.__module__, g_names.c_sdk) < 0 ||
+        PyDict_SetItem(ns.get(), g_names.__qualname__, class_name) < 0 ||
+        PyDict_SetItem(ns.get(), g_names.__slots__, slots.get()) < 0)
+        return Ref();
+    for (const Signature *const *m = def.methods; *m; ++m) {
+        Ref name = Ref::steal(PyUnicode_InternFromString((*m)->name));
+        Ref fn = name ? new_function(**m, name.get(), class_name) : Ref();
+        if (!fn || PyDict_SetItem(ns.get(), name.get(), fn.get()) < 0)
+            return Ref();
+    }
+    for (const char *const *f = def.fields; *f; ++f) {
+        Ref field = Ref::steal(PyUnicode_InternFromString(*f));
+        Ref prop = field ? new_property(field.get(), class_name, def.writable) : Ref();
+        if (!prop || PyDict_SetItem(ns.get(), field.get(), prop.get()) < 0)
+            return Ref();
+    }
+    return ns;
+}
+
+/// type(name, (object,), namespace), then the C routing and the record entry.
+int make_class(const ClassDef &def, RecordClass &out, PyObject *dict) noexcept {
+    Ref name = Ref::steal(PyUnicode_InternFromString(def.name));
+    Ref ns = name ? class_namespace(def, name.get()) : Ref();
+    PyObject *object = reinterpret_cast<PyObject *>(&PyBaseObject_Type);
+    Ref targs = ns ? Ref::steal(Py_BuildValue("(O(O)O)", name.get(), object, ns.get())) : Ref();
+    Ref cls = targs ? Ref::steal(PyObject_Call(reinterpret_cast<PyObject *>(&PyType_Type), targs.get(), nullptr))
+                    : Ref();
+    if (!cls)
+        return -1;
+    PyTypeObject *tp = reinterpret_cast<PyTypeObject *>(cls.get());
+    PyObject *slot = PyDict_GetItemWithError(tp->tp_dict, g_names.data);
+    if (!slot || !PyObject_TypeCheck(slot, &PyMemberDescr_Type)) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_SystemError, "%s has no data slot", def.name);
+        return -1;
+    }
+    // The namespace keeps its methods for explicit calls; rebinding one on the
+    // class hands its slot back to the interpreter.  Writes keep the
+    // interpreter's own slot, which calls our __setattr__: a C tp_setattro
+    // would make object.__setattr__(rec, ...) refuse the record.
+    tp->tp_getattro = record_getattro;
+    tp->tp_as_mapping->mp_subscript = record_subscript;
+    tp->tp_as_mapping->mp_ass_subscript = record_ass_subscript;
+    tp->tp_init = record_init;
+    tp->tp_iter = refuse_iteration;
+    PyType_Modified(tp);
+    Py_XDECREF(out.type);
+    Py_XDECREF(out.slot);
+    out.type = Ref::borrow(cls.get()).release();
+    out.slot = Ref::borrow(slot).release();
+    out.offset = reinterpret_cast<PyMemberDescrObject *>(slot)->d_member->offset;
+    out.checked_tag = 0;
+    return PyDict_SetItem(dict, name.get(), cls.get());
+}
+
+}  // namespace
+
+int add_record_classes(PyObject *dict) noexcept {
+    if (!(FunctionType.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&FunctionType) < 0)
+        return -1;
+    if (init_property_layout() < 0)
+        return -1;
+    for (int i = 0; i < kClassCount; ++i)
+        if (make_class(kClasses[i], g_records[i], dict) < 0)
+            return -1;
+    return 0;
+}
 
 }  // namespace csdk

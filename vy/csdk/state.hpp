@@ -39,7 +39,19 @@ namespace csdk {
     S(fail_unnamed, "invoke c fun error code={}, error info={}")  \
     S(callback_context, "c_sdk.callback_wrapper")        \
     S(get, "get")                                        \
-    S(data, "data")
+    S(data, "data")                                      \
+    S(__module__, "__module__")                          \
+    S(__qualname__, "__qualname__")                      \
+    S(__slots__, "__slots__")                            \
+    S(__str__, "__str__")                                \
+    S(__repr__, "__repr__")                              \
+    S(__setattr__, "__setattr__")                        \
+    S(setter, "setter")                                  \
+    S(self, "self")                                      \
+    S(item, "item")                                      \
+    S(value, "value")                                    \
+    S(key, "key")                                        \
+    S(__init__, "__init__")
 
 struct Names {
 #define CSDK_DECLARE_NAME_(id, text) PyObject *id;

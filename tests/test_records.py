@@ -1,0 +1,222 @@
+"""The record classes: one-slot views over a mapping."""
+import gc
+import sys
+import types
+import weakref
+
+import pytest
+
+import vy.csdk.c_sdk as c_sdk
+
+Q, T, B, O = c_sdk.QuoteItemLikeDict2, c_sdk.TickLikeDict2, c_sdk.BarLikeDict2, c_sdk.ObjectLikeDict2
+CLASSES = [Q, T, B, O]
+_COMMON = ["__init__", "__getitem__", "__setitem__", "__getattr__", "__setattr__", "__str__", "__repr__"]
+METHODS = {Q: _COMMON, T: _COMMON, B: _COMMON[:3] + ["__contains__"] + _COMMON[3:],
+           O: ["__init__", "__getitem__", "__getattr__", "__setitem__", "__setattr__", "__str__", "__repr__"]}
+FIELDS = {
+    Q: "bid_p bid_v ask_p ask_v".split(),
+    T: ("quotes symbol created_at price open high low cum_volume cum_amount cum_position last_amount "
+        "last_volume trade_type receive_local_time").split(),
+    B: "symbol eob bob open close high low volume amount pre_close position frequency receive_local_time".split(),
+    O: [],
+}
+WRITABLE = {Q: False, T: True, B: True, O: False}
+each_class = pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+
+
+# ---- class shape -------------------------------------------------------------------
+
+def _names(f, cls, name):
+    return (f.__name__, f.__qualname__, f.__module__, f.__doc__) == (name, f"{cls.__name__}.{name}", "c_sdk", None)
+
+
+@each_class
+def test_class_shape(cls):
+    # type() drops __qualname__ from the namespace and appends the slot and __doc__.
+    assert list(vars(cls)) == ["__module__", "__slots__"] + METHODS[cls] + FIELDS[cls] + ["data", "__doc__"]
+    assert [k for k, v in vars(cls).items() if isinstance(v, property)] == FIELDS[cls]
+    assert type(cls) is type and cls.__bases__ == (object,) and cls.__mro__ == (cls, object)
+    assert (cls.__module__, cls.__qualname__, cls.__doc__, cls.__slots__) == ("c_sdk", cls.__name__, None, ["data"])
+    assert cls.__dictoffset__ == 0 and cls.__weakrefoffset__ == 0
+    rec = cls({})
+    assert rec.__dict__ is None and rec.__weakref__ is None  # misses, answered by the mapping
+    with pytest.raises(TypeError):
+        weakref.ref(rec)
+    for name in METHODS[cls]:
+        f, bound = vars(cls)[name], getattr(rec, name)
+        assert _names(f, cls, name) and getattr(cls, name) is f
+        assert isinstance(bound, types.MethodType) and bound.__self__ is rec and bound.__func__ is f
+    for field in FIELDS[cls]:
+        p = vars(cls)[field]
+        assert type(p) is property and p.fdel is None and p.__doc__ is None
+        assert (p.fset is not None) == WRITABLE[cls]
+        assert all(_names(f, cls, field) for f in [p.fget, p.fset] if f)
+
+
+# ---- behaviour ---------------------------------------------------------------------
+
+def _all_raise(exc, match, *calls):
+    for call in calls:
+        with pytest.raises(exc, match=match):
+            call()
+
+
+@each_class
+def test_shared_mapping_and_absent_keys(cls):
+    d = {"a": 1}
+    rec = cls(d)
+    rec["b"], rec.c, d["e"] = 2, 3, 5
+    assert rec.data is d and d == {"a": 1, "b": 2, "c": 3, "e": 5} and (rec.e, rec["e"]) == (5, 5)
+    assert (rec["x"], rec.x, rec.keys, rec.__foo__, rec.__getattr__("x"), rec.__getitem__(item="x")) == (None,) * 6
+    assert all(getattr(rec, f) is None for f in FIELDS[cls])
+    assert all(hasattr(rec, n) for n in ("anything", "__anything__", "keys", "data"))
+    d.update({f: [f] for f in FIELDS[cls]})
+    assert all(getattr(rec, f) is d[f] for f in FIELDS[cls])
+
+
+@each_class
+def test_data_slot_versus_mapping_keys(cls):
+    d, other = {}, {"k": 1}
+    rec = cls(d)
+    rec["data"] = "x"
+    assert d == {"data": "x"} and rec.data is d and rec.__getattr__("data") == "x"
+    rec.data = other
+    assert rec.data is other and rec.k == 1 and d == {"data": "x"}
+    rec.__setattr__(type("S", (str,), {})("data"), d)  # compares equal to "data": the slot
+    rec.__class__ = int  # no name is exempt
+    rec.__setattr__(item=5, value="v")
+    rec.__setitem__(item="k", value=2)
+    for f in FIELDS[cls]:
+        setattr(rec, f, 1)
+    assert type(rec) is cls and rec.__class__ is cls and rec.data is d
+    expected = dict({"data": "x", "__class__": int, 5: "v", "k": 2}, **dict.fromkeys(FIELDS[cls], 1))
+    assert d == expected
+    _all_raise(AttributeError, None, *[lambda n=n: delattr(rec, n) for n in FIELDS[cls] + ["k", "other"]])
+    with pytest.raises(AttributeError):
+        del rec["k"]
+    assert d == expected
+
+
+@each_class
+def test_str_repr_and_construction(cls):
+    rec, d, e = cls({"a": [1]}), {"a": [1]}, {}
+    assert (str(rec), repr(rec), rec.__str__()) == (str(d), repr(d), str(d))
+    own = type("M", (dict,), {"__str__": lambda s: "s", "__repr__": lambda s: "r"})
+    assert (str(cls(own())), repr(cls(own()))) == ("s", "r")
+    assert cls(data=d).data is d and rec.__init__(e) is None and rec.data is e
+    cls.__init__(rec, data=d)
+    assert rec.data is d
+    for args, kwargs, match in [((), {}, "missing 1 required"), ((1, 2), {}, "takes 2 positional"),
+                                ((d,), {"data": d}, "got multiple"), ((), {"x": d}, "got an unexpected")]:
+        _all_raise(TypeError, rf"{cls.__name__}\.__init__\(\) {match}", lambda: cls(*args, **kwargs))
+    _all_raise(TypeError, None, rec.__getitem__, lambda: rec.__getitem__(1, 2), lambda: rec.__setattr__(1))
+
+
+@each_class
+def test_other_mappings(cls):
+    class M:
+        calls, stored = [], {}
+
+        def get(self, key):
+            if key == "bad":
+                raise KeyError("from get")
+            return self.calls.append(key) or "got " + key
+
+        def __setitem__(self, key, value):
+            self.stored[key] = value
+    rec = cls(m := M())
+    rec.a = 1
+    assert (rec.x, rec["y"], rec.__getattr__("z"), m.calls, m.stored) == ("got x", "got y", "got z", ["x", "y", "z"],
+                                                                          {"a": 1})
+    m.get = lambda key: "own"  # fetched at each call
+    assert rec.x == "own" and all(getattr(rec, f) == "own" for f in FIELDS[cls])
+    del m.get
+    _all_raise(KeyError, "from get", lambda: rec.bad)
+    _all_raise(TypeError, "unhashable", lambda: cls({})[[]])
+    rec = cls(None)
+    assert rec.data is None
+    _all_raise(AttributeError, "'NoneType' object has no attribute 'get'", lambda: rec.x, lambda: rec["k"],
+               *[lambda f=f: getattr(rec, f) for f in FIELDS[cls]])
+
+
+@each_class
+def test_unset_or_deleted_data_slot_raises(cls):
+    deleted = cls({"x": 1})
+    del deleted.data
+    for rec in (object.__new__(cls), deleted):
+        _all_raise(AttributeError, "has no attribute 'data'", lambda: rec.data, lambda: rec.x, lambda: rec["x"],
+                   lambda: rec.__getattr__("x"), lambda: str(rec), lambda: rec.__setattr__("y", 1),
+                   *[lambda f=f: getattr(rec, f) for f in FIELDS[cls]])
+        rec.data = {"x": 2}
+        assert rec.x == 2
+
+
+@each_class
+def test_iteration_refused_and_membership(cls):
+    rec = cls({0: "zero", "a": None})
+    _all_raise(TypeError, "not iterable", lambda: iter(rec), lambda: list(rec),
+               *([] if cls is B else [lambda: 0 in rec]))
+    if cls is B:
+        assert ("a" in rec, "b" in rec, rec.__contains__(key="a")) == (True, False, True)
+        _all_raise(TypeError, "unhashable", lambda: [] in rec)
+        _all_raise(TypeError, "'NoneType' is not iterable", lambda: "a" in B(None))  # the mapping's own error
+
+
+def test_property_setters_and_read_only_fields():
+    d = {"quotes": [{"bid_p": 1.0}]}
+    tick, quote, quotes = T(d), Q(d), d["quotes"]
+    T.price.__set__(tick, 3.0)
+    T.price.fset(tick, value=4.0)
+    assert d["price"] == 4.0 and T.price.fget(self=tick) == 4.0
+    assert tick.quotes is quotes and Q(tick.quotes[0]).bid_p == 1.0
+    _all_raise(AttributeError, "no setter", lambda: Q.bid_p.__set__(quote, 1))
+    quote.bid_p = 2  # the record's own assignment stores it
+    assert d["bid_p"] == 2 and quote.bid_p == 2
+
+
+# ---- reference leaks (debug interpreter) --------------------------------------------
+
+def _exercise():
+    for cls in CLASSES:
+        d, ns = {"a": 1}, types.SimpleNamespace(get=str)
+        rec = cls(d)
+        rec.b, rec["c"], _ = 2, 3, (cls(data=ns), rec.a, rec["a"], rec.missing, rec.data, str(rec), repr(rec))
+        rec.data = ns
+        rec.x, rec["y"], rec.__getattr__(item="z")
+        rec.data = d
+        for f in FIELDS[cls]:
+            setattr(rec, f, getattr(rec, f))
+        for bad in [cls, lambda: cls(1, 2), lambda: cls(x=1), lambda: cls(None).x, lambda: rec[[]],
+                    lambda: iter(rec), lambda: object.__new__(cls).x, rec.__setattr__, lambda: delattr(rec, "q")]:
+            try:
+                bad()
+            except (TypeError, AttributeError):
+                pass
+    T.price.__set__(T({}), 1)
+    return "a" in B({"a": 1})
+
+
+@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs a debug interpreter")
+def test_no_reference_leaks():
+    deltas = []
+    for _ in range(4):  # the first round warms up
+        gc.collect()
+        before = sys.gettotalrefcount()
+        for _ in range(300):
+            _exercise()
+        gc.collect()
+        deltas.append(sys.gettotalrefcount() - before)
+    assert min(deltas[1:]) <= 5, deltas
+
+
+@pytest.mark.parametrize("cls", CLASSES)
+def test_object_setattr_reaches_the_slot(cls):
+    rec = cls({"a": 1})
+    other = {"b": 2}
+    object.__setattr__(rec, "data", other)
+    assert rec.data is other
+    super(cls, rec).__setattr__("data", {"c": 3})
+    assert rec.c == 3
+    object.__delattr__(rec, "data")
+    with pytest.raises(AttributeError):
+        rec.c
