@@ -40,7 +40,9 @@ def fresh_globals():
     saved = dict(vars(c_sdk))
     yield c_sdk
     ns = vars(c_sdk)
-    if list(ns.items()) != list(saved.items()):  # keep the binding order too
+    # Compared by identity (a value's own __eq__ may lie or raise); the
+    # binding order is restored too.
+    if list(ns) != list(saved) or any(ns[k] is not v for k, v in saved.items()):
         ns.clear()
         ns.update(saved)
 
