@@ -20,6 +20,19 @@ import vystandin  # noqa: E402
 IS_DEBUG_BUILD = hasattr(sys, "gettotalrefcount")
 
 
+class Sink:
+    """An event callable that records (msg_type, payload) and can react."""
+
+    def __init__(self, on_event=None):
+        self.events = []
+        self.on_event = on_event
+
+    def __call__(self, msg_type, payload):
+        self.events.append((msg_type, payload))
+        if self.on_event:
+            self.on_event(msg_type, payload)
+
+
 @pytest.fixture
 def sdk():
     return c_sdk

@@ -2,15 +2,7 @@
 (str type, bytes payload); failures are printed, reported and dropped."""
 import pytest
 
-from conftest import c_sdk, needs_debug_build, refcount_growth, run_python
-
-
-class Sink:
-    def __init__(self):
-        self.events = []
-
-    def __call__(self, msg_type, payload):
-        self.events.append((msg_type, payload))
+from conftest import Sink, c_sdk, needs_debug_build, refcount_growth, run_python
 
 
 @pytest.fixture

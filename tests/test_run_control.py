@@ -2,18 +2,7 @@
 time, event files, and calls made from inside the callable."""
 import pytest
 
-from conftest import c_sdk
-
-
-class Sink:
-    def __init__(self, on_event=None):
-        self.events = []
-        self.on_event = on_event
-
-    def __call__(self, msg_type, payload):
-        self.events.append((msg_type, payload))
-        if self.on_event:
-            self.on_event(msg_type, payload)
+from conftest import Sink, c_sdk
 
 
 @pytest.fixture
