@@ -532,8 +532,7 @@ int make_class(const ClassDef &def, RecordClass &out, PyObject *dict) noexcept {
     tp->tp_init = record_init;
     tp->tp_iter = refuse_iteration;
     PyType_Modified(tp);
-    Py_XDECREF(out.type);
-    Py_XDECREF(out.slot);
+    Ref previous_type = Ref::steal(out.type), previous_slot = Ref::steal(out.slot);  // an earlier import's
     out.type = Ref::borrow(cls.get()).release();
     out.slot = Ref::borrow(slot).release();
     out.offset = reinterpret_cast<PyMemberDescrObject *>(slot)->d_member->offset;
