@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the stand-in's C++ tests, the Python
-# suite on Debian's python3 and on the debug interpreter (with the reference
-# leak checks), the suite on the default python3 when it is another
-# interpreter, and the demo.
+# Builds everything and runs every test: the stand-in's C++ tests; the Python
+# suite on Debian's python3, on the debug interpreter (with the reference-leak
+# checks) and on a build with the address and undefined-behaviour sanitizers;
+# and, when the default python3 is another interpreter, the demo and smoke
+# checks on a build for it.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -19,6 +20,13 @@ CSDK_PKG="$root/build/deb/pkg" /usr/bin/python3 -m pytest -q -p no:cacheprovider
 
 echo "== debug interpreter ($(/usr/bin/python3.11-dbg -V 2>&1))"
 CSDK_PKG="$root/build/dbg/pkg" /usr/bin/python3.11-dbg -m pytest -q -p no:cacheprovider tests
+
+echo "== python3 with AddressSanitizer and UndefinedBehaviorSanitizer"
+scripts/build.sh asan /usr/bin/python3 -DCSDK_TESTS=OFF "-DCSDK_SANITIZE=address;undefined"
+CSDK_PKG="$root/build/asan/pkg" PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 \
+  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+  LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)" \
+  /usr/bin/python3 -m pytest -q -p no:cacheprovider tests
 
 default=$(command -v python3 || true)
 if [ -n "$default" ] && [ "$(readlink -f "$default")" != "$(readlink -f /usr/bin/python3)" ]; then
