@@ -81,6 +81,16 @@ PyObject *call_converted(PyObject *func, PyObject *const *args, Py_ssize_t nargs
                                kwnames);
 }
 
+/// Calls func with the arguments as they came.  The module's own one-argument
+/// built-ins, the common case, are entered directly: the same C function the
+/// interpreter's call would reach, without a second dispatch.
+PyObject *forward(PyObject *func, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
+    if (!kwnames && PyVectorcall_NARGS(nargsf) == 1 && PyCFunction_CheckExact(func) &&
+        PyCFunction_GET_FLAGS(func) == METH_O)
+        return PyCFunction_GET_FUNCTION(func)(PyCFunction_GET_SELF(func), args[0]);
+    return PyObject_Vectorcall(func, args, nargsf, kwnames);
+}
+
 PyObject *wrapper_call(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
     PyObject *func = reinterpret_cast<Wrapper *>(self)->func;
     PyObject *result = nullptr;
@@ -98,7 +108,7 @@ PyObject *wrapper_call(PyObject *self, PyObject *const *args, size_t nargsf, PyO
                         break;
                     }
             }
-            result = first_str == total ? PyObject_Vectorcall(func, args, nargsf, kwnames)
+            result = first_str == total ? forward(func, args, nargsf, kwnames)
                                         : call_converted(func, args, nargs, kwnames, total, first_str);
         }
     }
