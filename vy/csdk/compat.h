@@ -31,4 +31,18 @@ static inline PyInterpreterState *PyThreadState_GetInterpreter(PyThreadState *ts
 extern "C" PyAPI_FUNC(void) _PyTraceback_Add(const char *, const char *, int);
 #endif
 
+// Generic attribute lookup that reports a plain miss as NULL without an
+// exception.  Up to 3.12 the interpreter's own suppressing variant is public;
+// later versions take the generic lookup and drop its AttributeError.
+static inline PyObject *csdk_generic_getattr_or_null(PyObject *obj, PyObject *name) {
+#if PY_VERSION_HEX < 0x030D0000
+    return _PyObject_GenericGetAttrWithDict(obj, name, NULL, 1);
+#else
+    PyObject *res = PyObject_GenericGetAttr(obj, name);
+    if (!res && PyErr_ExceptionMatches(PyExc_AttributeError))
+        PyErr_Clear();
+    return res;
+#endif
+}
+
 #endif  // CSDK_COMPAT_H

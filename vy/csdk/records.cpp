@@ -384,7 +384,7 @@ PyObject *record_getattro(PyObject *self, PyObject *name) noexcept {
             return lookup(self, name);
         }
     }
-    PyObject *res = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
+    PyObject *res = csdk_generic_getattr_or_null(self, name);
     if (res || PyErr_Occurred())
         return res;
     return lookup(self, name);
