@@ -48,6 +48,14 @@ def lib():
 
 
 @pytest.fixture
+def sink(lib, fresh_globals):
+    """A recording callable registered as the event callable."""
+    s = Sink()
+    c_sdk.py_vyi_set_data_callback(s)
+    return s
+
+
+@pytest.fixture
 def fresh_globals():
     """Restores every module global a test rebinds or deletes."""
     saved = dict(vars(c_sdk))

@@ -5,13 +5,6 @@ import pytest
 from conftest import Sink, c_sdk, needs_debug_build, refcount_growth, run_python
 
 
-@pytest.fixture
-def sink(lib, fresh_globals):
-    s = Sink()
-    c_sdk.py_vyi_set_data_callback(s)
-    return s
-
-
 @pytest.mark.parametrize("msg_type, payload, length, expected", [
     ("tick", b"12345", None, ("tick", b"12345")),
     ("bar", b"", None, ("bar", b"")),

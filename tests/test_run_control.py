@@ -2,14 +2,7 @@
 time, event files, and calls made from inside the callable."""
 import pytest
 
-from conftest import Sink, c_sdk
-
-
-@pytest.fixture
-def sink(lib, fresh_globals):
-    s = Sink()
-    c_sdk.py_vyi_set_data_callback(s)
-    return s
+from conftest import c_sdk
 
 
 @pytest.mark.parametrize("fn, libfn", [

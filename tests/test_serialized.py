@@ -1,6 +1,5 @@
 """Serialized queries and commands: what reaches the library (function,
 bytes, length) and what comes back, over every member; then the edge cases."""
-import sys
 
 import pytest
 

@@ -521,21 +521,26 @@ TEXT_VALUES = [
 ]
 
 
+def check_conversion(lib, fn, args, libfn, index, expected):
+    """One argument's conversion: either the exception, with nothing reaching
+    the library, or the one call with the converted value at `index`."""
+    if isinstance(expected, Raises):
+        with pytest.raises(expected.exc, match=expected.match):
+            fn(*args)
+        assert lib.journal() == []
+        return
+    fn(*args)
+    (c,) = lib.journal()
+    assert c.fn == libfn
+    assert same(c.args[index], expected)
+
+
 @pytest.mark.parametrize("vid, value, expected", TEXT_VALUES, ids=[v[0] for v in TEXT_VALUES])
 @pytest.mark.parametrize("name, build, libfn, index, decorated", TEXT_TARGETS, ids=[t[0] for t in TEXT_TARGETS])
 def test_text_conversion(lib, name, build, libfn, index, decorated, vid, value, expected):
     if isinstance(expected, tuple) and not isinstance(expected, Raises):
         expected = expected[0] if decorated else expected[1]
-    fn = getattr(c_sdk, name)
-    if isinstance(expected, Raises):
-        with pytest.raises(expected.exc, match=expected.match):
-            fn(*build(value))
-        assert lib.journal() == []
-        return
-    fn(*build(value))
-    (c,) = lib.journal()
-    assert c.fn == libfn
-    assert same(c.args[index], expected)
+    check_conversion(lib, getattr(c_sdk, name), build(value), libfn, index, expected)
 
 
 class IntLike:
@@ -609,16 +614,7 @@ def test_integer_conversion(lib, name, build, libfn, index, decorated, vid, valu
     if isinstance(expected, tuple) and not isinstance(expected, Raises):
         expected = expected[0] if decorated else expected[1]
     lib.set_status("vyi_user_timer", 0)  # no timer is really added
-    fn = getattr(c_sdk, name)
-    if isinstance(expected, Raises):
-        with pytest.raises(expected.exc, match=expected.match):
-            fn(*build(value))
-        assert lib.journal() == []
-        return
-    fn(*build(value))
-    (c,) = lib.journal()
-    assert c.fn == libfn
-    assert same(c.args[index], expected)
+    check_conversion(lib, getattr(c_sdk, name), build(value), libfn, index, expected)
 
 
 def test_int_subclass_from_int_is_taken_with_the_interpreters_warning(lib):
@@ -679,16 +675,7 @@ DOUBLE_VALUES = [
 @pytest.mark.parametrize("name, build, libfn, index", DOUBLE_TARGETS,
                          ids=["smart_reorder price", "config initial_cash", "config margin_ratio2"])
 def test_double_conversion(lib, name, build, libfn, index, vid, value, expected):
-    fn = getattr(c_sdk, name)
-    if isinstance(expected, Raises):
-        with pytest.raises(expected.exc, match=expected.match):
-            fn(*build(value))
-        assert lib.journal() == []
-        return
-    fn(*build(value))
-    (c,) = lib.journal()
-    assert c.fn == libfn
-    assert same(c.args[index], expected)
+    check_conversion(lib, getattr(c_sdk, name), build(value), libfn, index, expected)
 
 
 class Sized:
@@ -731,16 +718,7 @@ TRUTH_VALUES = [
 @pytest.mark.parametrize("vid, value, expected", TRUTH_VALUES, ids=[v[0] for v in TRUTH_VALUES])
 @pytest.mark.parametrize("name, build, libfn, index", TRUTH_TARGETS, ids=[t[0] for t in TRUTH_TARGETS])
 def test_truth_conversion(lib, name, build, libfn, index, vid, value, expected):
-    fn = getattr(c_sdk, name)
-    if isinstance(expected, Raises):
-        with pytest.raises(expected.exc, match=expected.match):
-            fn(*build(value))
-        assert lib.journal() == []
-        return
-    fn(*build(value))
-    (c,) = lib.journal()
-    assert c.fn == libfn
-    assert same(c.args[index], expected)
+    check_conversion(lib, getattr(c_sdk, name), build(value), libfn, index, expected)
 
 
 # ---- conversion order --------------------------------------------------------------------
