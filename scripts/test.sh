@@ -9,7 +9,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 scripts/deps.sh
 
-scripts/build.sh deb /usr/bin/python3
+scripts/build.sh deb /usr/bin/python3 -DCSDK_TESTS=ON
 scripts/build.sh dbg /usr/bin/python3.11-dbg -DCSDK_TESTS=OFF
 
 echo "== stand-in library (ctest)"
