@@ -29,10 +29,7 @@ PyObject *get_serv_addr(PyObject *const *objs) noexcept {
     Ref status = Ref::steal(PyLong_FromLong(vyi_get_serv_addr(serv_id.value(), &addr)));
     if (!status)
         return nullptr;
-    PyObject *success = global(g_names.CSDK_OPERATE_SUCCESS);
-    if (!success)
-        return nullptr;
-    int failed = compare_status(status.get(), success, Py_NE);
+    int failed = compare_status(status.get(), Py_NE);
     if (failed < 0)
         return nullptr;
     if (failed)

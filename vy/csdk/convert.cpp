@@ -83,10 +83,7 @@ PyObject *response_pair(int status, const void *res, int res_len, const char *li
     Ref st = Ref::steal(PyLong_FromLong(status));
     if (!st)
         return nullptr;
-    PyObject *success = global(g_names.CSDK_OPERATE_SUCCESS);
-    if (!success)
-        return nullptr;
-    int ok = compare_status(st.get(), success, Py_EQ);
+    int ok = compare_status(st.get(), Py_EQ);
     if (ok < 0)
         return nullptr;
     Ref payload;

@@ -94,23 +94,20 @@ PyObject *forward(PyObject *func, PyObject *const *args, size_t nargsf, PyObject
 PyObject *wrapper_call(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
     PyObject *func = reinterpret_cast<Wrapper *>(self)->func;
     PyObject *result = nullptr;
-    PyObject *py2 = global(g_names.IS_PY2);
-    if (py2) {
-        int passthrough = py2 == Py_False ? 0 : py2 == Py_True ? 1 : PyObject_IsTrue(Ref::borrow(py2).get());
-        if (passthrough >= 0) {
-            Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-            Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
-            Py_ssize_t first_str = total;
-            if (!passthrough) {
-                for (Py_ssize_t i = 0; i < total; ++i)
-                    if (PyUnicode_Check(args[i])) {
-                        first_str = i;
-                        break;
-                    }
-            }
-            result = first_str == total ? forward(func, args, nargsf, kwnames)
-                                        : call_converted(func, args, nargs, kwnames, total, first_str);
+    int passthrough = global_truth(g_names.IS_PY2);
+    if (passthrough >= 0) {
+        Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+        Py_ssize_t first_str = total;
+        if (!passthrough) {
+            for (Py_ssize_t i = 0; i < total; ++i)
+                if (PyUnicode_Check(args[i])) {
+                    first_str = i;
+                    break;
+                }
         }
+        result = first_str == total ? forward(func, args, nargsf, kwnames)
+                                    : call_converted(func, args, nargs, kwnames, total, first_str);
     }
     if (!result)
         add_traceback(kTracebackName);

@@ -41,10 +41,7 @@ TypeCache type_cache;
 /// Builds the two arguments and calls f(msg_type, payload); NULL on failure.
 PyObject *deliver(const char *msg_type, const void *data, int data_len) noexcept {
     const char *raw = msg_type ? msg_type : "";  // a NULL type is the empty text
-    PyObject *py2 = global(g_names.IS_PY2);
-    if (!py2)
-        return nullptr;
-    int bytes_type = py2 == Py_False ? 0 : py2 == Py_True ? 1 : PyObject_IsTrue(Ref::borrow(py2).get());
+    int bytes_type = global_truth(g_names.IS_PY2);
     if (bytes_type < 0)
         return nullptr;
     Ref type = Ref::steal(bytes_type ? PyBytes_FromString(raw) : type_cache.decode(raw));

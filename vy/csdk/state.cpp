@@ -20,7 +20,19 @@ void add_traceback(const char *qualified_name) noexcept {
     _PyTraceback_Add(qualified_name, "c_sdk.cpp", 1);
 }
 
-int compare_status(PyObject *status, PyObject *success, int op) noexcept {
+int global_truth(PyObject *name) noexcept {
+    PyObject *v = global(name);
+    if (!v)
+        return -1;
+    if (v == Py_False || v == Py_True)
+        return v == Py_True;
+    return PyObject_IsTrue(Ref::borrow(v).get());  // __bool__ may rebind the global
+}
+
+int compare_status(PyObject *status, int op) noexcept {
+    PyObject *success = global(g_names.CSDK_OPERATE_SUCCESS);
+    if (!success)
+        return -1;
     if (PyLong_CheckExact(status) && PyLong_CheckExact(success)) {
         int of1, of2;
         long a = PyLong_AsLongAndOverflow(status, &of1);

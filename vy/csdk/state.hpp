@@ -89,10 +89,15 @@ inline PyObject *global(PyObject *name) noexcept {
 /// function; the interpreter adds no frame for a C function by itself.
 void add_traceback(const char *qualified_name) noexcept;
 
-/// Compares an SDK status with CSDK_OPERATE_SUCCESS by op (Py_EQ or Py_NE),
-/// `status` on the left, and returns the truth of the result or -1.  Two exact
-/// ints are compared in C, with the same result as the rich comparison.
-int compare_status(PyObject *status, PyObject *success, int op) noexcept;
+/// The truth of a module global (IS_PY2), looked up now: 1, 0, or -1 with
+/// NameError or the truth test's exception set.
+int global_truth(PyObject *name) noexcept;
+
+/// Compares an SDK status with the global CSDK_OPERATE_SUCCESS, looked up now,
+/// by op (Py_EQ or Py_NE), `status` on the left, and returns the truth of the
+/// result or -1.  Two exact ints are compared in C, with the same result as
+/// the rich comparison.
+int compare_status(PyObject *status, int op) noexcept;
 
 }  // namespace csdk
 
