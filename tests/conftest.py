@@ -74,7 +74,7 @@ def run_python(code, *, env=None, timeout=60):
     full_env = dict(os.environ)
     full_env["PYTHONPATH"] = os.pathsep.join([PKG, os.path.join(ROOT, "standin")])
     full_env.update(env or {})
-    # Run outside the source tree, whose vy/ has no built module.
+    # Run outside the source tree.
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
                           text=True, env=full_env, timeout=timeout, cwd=os.path.dirname(PKG))
 
