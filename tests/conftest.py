@@ -117,3 +117,4 @@ def traceback_names(excinfo):
         names.append(tb.tb_frame.f_code.co_name)
         tb = tb.tb_next
     return names
+

@@ -1,5 +1,7 @@
 """adapt_to_python3: str arguments become ASCII bytes before the wrapped
 callable runs; everything else passes through untouched."""
+import inspect
+
 import pytest
 
 from conftest import c_sdk, traceback_names
@@ -128,6 +130,39 @@ def test_wrapper_attributes():
         c_sdk.adapt_to_python3(func=len)
     with pytest.raises(TypeError):
         c_sdk.adapt_to_python3()
+
+
+def _python_form():
+    """The decorator as Python source, the reference for what a closure shows."""
+    def adapt_to_python3(func):
+        def wrapper(*args, **kwargs):
+            return func(*args, **kwargs)
+        return wrapper
+    return adapt_to_python3
+
+
+def test_wrapper_is_a_closure_over_func():
+    rec = Recorder()
+    w = c_sdk.adapt_to_python3(rec)
+    reference = _python_form()(rec)
+    assert type(w.__closure__) is tuple and len(w.__closure__) == 1
+    cell = w.__closure__[0]
+    assert type(cell) is type(reference.__closure__[0]) and cell.cell_contents is rec
+    assert w.__closure__ is w.__closure__
+    assert str(inspect.signature(w)) == str(inspect.signature(reference)) == "(*args, **kwargs)"
+    # Rebinding the cell changes what the wrapper calls, as for a closure.
+    other = Recorder()
+    cell.cell_contents = other
+    w("x")
+    assert other.calls == [((b"x",), {})] and rec.calls == []
+    # An emptied cell is the interpreter's own NameError for a free variable.
+    del cell.cell_contents
+    del reference.__closure__[0].cell_contents
+    with pytest.raises(NameError) as ours:
+        w(b"x")
+    with pytest.raises(NameError) as expected:
+        reference(b"x")
+    assert str(ours.value) == str(expected.value)
 
 
 def test_wrapper_binds_as_a_method_like_a_function():

@@ -1,6 +1,7 @@
 """The direct exports: SDK functions published under their own names as small
 callables, one factory per C signature."""
 import ctypes
+import sys
 import traceback
 
 import pytest
@@ -63,7 +64,8 @@ REFUSED = [  # (export, positional, keywords, exception, message); never reaches
     ("vyi_strerror", (1, 2), {}, TypeError, f"{O} (2 given)"),
     ("vyi_add_bus_topic", (b"t",), {"x": 1}, TypeError, NOKW),
     ("vyi_add_bus_topic", (b"t",), {"topic": b"t"}, TypeError, NOKW),
-    ("vyi_strerror", (), {"errorno": 1}, TypeError, f"{O} (0 given)"),  # the count is checked first
+    ("vyi_strerror", (), {"errorno": 1}, TypeError, NOKW),  # keywords are refused before the count
+    ("vyi_init", (1,), {"x": 1}, TypeError, NOKW),
     ("vyi_send_msg_to_bus", (), {}, TypeError, f"{A} (0 given)"),
     ("vyi_send_msg_to_bus", (b"t", b"m", b"x"), {}, TypeError, f"{A} (3 given)"),
     ("vyi_send_msg_to_bus", (), {"msg": b"m"}, TypeError, f"{A} (0 given)"),
@@ -101,14 +103,45 @@ def test_refused(lib, name, args, kwargs, exc, message):
     assert (entry.filename, entry.name) == ("cfunc.to_py", f"cfunc.to_py.{FACTORY[name]}.wrap")
 
 
-def test_non_str_keyword(lib):
-    # Only from C: the interpreter refuses such keywords itself.
-    vectorcall = getattr(ctypes.pythonapi, "PyObject_Vectorcall", None) or pytest.skip("not exported")
+SEVERAL = ["vyi_send_msg_to_bus", "vyi_set_bus_info", "vyi_set_bus_secure"]
+
+
+def _call_unpacked(fn, args, kwargs):
+    return fn(*args, **kwargs)
+
+
+def _call_object_call(fn, args, kwargs):
+    call = ctypes.pythonapi.PyObject_Call
+    call.restype, call.argtypes = ctypes.py_object, [ctypes.py_object, ctypes.py_object, ctypes.py_object]
+    return call(fn, tuple(args), kwargs)
+
+
+def _call_vectorcall(fn, args, kwargs):
+    vectorcall = ctypes.pythonapi.PyObject_Vectorcall
     vectorcall.restype, vectorcall.argtypes = ctypes.py_object, [ctypes.py_object, ctypes.c_void_p,
                                                                  ctypes.c_size_t, ctypes.py_object]
-    args = (ctypes.py_object * 3)(b"t", b"m", b"x")
-    with pytest.raises(TypeError, match=r"^wrap\(\) keywords must be strings$"):
-        vectorcall(c_sdk.vyi_send_msg_to_bus, args, 1, ("msg", 7))
+    values = list(args) + list(kwargs.values())
+    vector = (ctypes.py_object * len(values))(*values)
+    return vectorcall(fn, vector, len(args), tuple(kwargs))
+
+
+PATHS = [pytest.param(_call_unpacked, id="f(**kw)"), pytest.param(_call_object_call, id="PyObject_Call"),
+         pytest.param(_call_vectorcall, id="PyObject_Vectorcall", marks=pytest.mark.skipif(
+             sys.version_info < (3, 9), reason="PyObject_Vectorcall is exported from 3.9 on"))]
+
+
+@pytest.mark.parametrize("path", PATHS)
+@pytest.mark.parametrize("name", SEVERAL)
+@pytest.mark.parametrize("given", [0, 1, "all"])
+def test_non_str_keyword(lib, name, path, given):
+    """Refused with the export's own message by every call path, whatever
+    else the call gets wrong."""
+    fn = getattr(c_sdk, name)
+    arity = len(fn.__doc__.split("->")[0].split(":")) - 1
+    args = [b"x"] * (arity if given == "all" else given)
+    with pytest.raises(TypeError) as info:
+        path(fn, args, {7: b"v"})
+    assert str(info.value) == "wrap() keywords must be strings"
     assert lib.journal() == []
 
 

@@ -25,10 +25,11 @@ int copy_spec_attr(PyObject *spec, PyObject *dict, const char *attr, const char 
 }
 
 PyObject *create(PyObject *spec, PyModuleDef *) noexcept {
+    // The first interpreter to get here wins; a second one, even one running
+    // at the same time under its own lock, sees the first and is refused.
     PyInterpreterState *interp = PyThreadState_GetInterpreter(PyThreadState_Get());
-    if (!g_state.interp) {
-        g_state.interp = interp;
-    } else if (g_state.interp != interp) {
+    PyInterpreterState *first = nullptr;
+    if (!g_state.interp.compare_exchange_strong(first, interp) && first != interp) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one "
                         "interpreter per process.");
@@ -119,10 +120,22 @@ int run_steps(PyObject *module, PyObject *dict) noexcept {
     return add_direct_exports(dict);
 }
 
-void forget_module() noexcept {
+/// Undoes step 2 after a failed execution: the record is cleared, and the
+/// sys.modules entry goes too when this step put it there and it still holds
+/// this module, so that a later import does not find the half-built module.
+void forget_module(bool added_to_sys_modules) noexcept {
     Ref module = Ref::steal(g_state.module);
     g_state.module = nullptr;
     g_state.dict = nullptr;
+    if (!added_to_sys_modules)
+        return;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);  // the failure being reported
+    PyObject *modules = PyImport_GetModuleDict();
+    if (PyDict_GetItemWithError(modules, g_names.c_sdk) == module.get())
+        PyDict_DelItem(modules, g_names.c_sdk);
+    PyErr_Clear();  // a failed lookup or removal must not hide the failure itself
+    PyErr_Restore(type, value, tb);
 }
 
 int exec(PyObject *module) noexcept {
@@ -147,18 +160,33 @@ int exec(PyObject *module) noexcept {
 
     PyObject *modules = PyImport_GetModuleDict();
     int known = PyDict_Contains(modules, g_names.c_sdk);
-    if (known < 0 || (!known && PyDict_SetItem(modules, g_names.c_sdk, module) < 0) ||
-        run_steps(module, g_state.dict) < 0) {
+    bool added = false;
+    if (known == 0) {
+        if (PyDict_SetItem(modules, g_names.c_sdk, module) < 0)
+            known = -1;
+        else
+            added = true;
+    }
+    if (known < 0 || run_steps(module, g_state.dict) < 0) {
         // A failed execution discards the record so a later import starts over.
-        forget_module();
+        forget_module(added);
         return -1;
     }
     return 0;
 }
 
+// From 3.12 the interpreter refuses a module that declares nothing about
+// sub-interpreters with a generic message before the create step runs.  The
+// module declares that it may be loaded anywhere, so that the create step can
+// refuse every interpreter but the first with its own ImportError.  There is
+// deliberately no Py_mod_gil slot: on a free-threaded build the interpreter
+// keeps the GIL on while the module is loaded.
 PyModuleDef_Slot slots[] = {
     {Py_mod_create, reinterpret_cast<void *>(create)},
     {Py_mod_exec, reinterpret_cast<void *>(exec)},
+#ifdef Py_mod_multiple_interpreters
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
     {0, nullptr},
 };
 

@@ -21,6 +21,19 @@ static inline PyObject *PyObject_CallMethodOneArg(PyObject *self, PyObject *name
 }
 #endif
 
+// Before 3.9 PyMODINIT_FUNC does not make the init function visible, and the
+// module is built with hidden visibility.
+#if PY_VERSION_HEX < 0x03090000
+#undef PyMODINIT_FUNC
+#define PyMODINIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject *
+#endif
+
+// Python 3.9 added PyCFunction_CheckExact(); 3.8 has only the exact test under
+// the older name.
+#if PY_VERSION_HEX < 0x03090000
+#define PyCFunction_CheckExact(op) (Py_TYPE(op) == &PyCFunction_Type)
+#endif
+
 // Python 3.9 added PyThreadState_GetInterpreter().
 #if PY_VERSION_HEX < 0x03090000
 static inline PyInterpreterState *PyThreadState_GetInterpreter(PyThreadState *ts) { return ts->interp; }

@@ -2,9 +2,11 @@
 //
 // The wrapper is a C++ callable with vectorcall that looks like the closure a
 // Python decorator would return: __name__ "wrapper", __qualname__
-// "adapt_to_python3.<locals>.wrapper", no docstring, no __wrapped__, and it
-// binds as a method like a function.  A call without str arguments is
-// forwarded as it came, with no allocation.
+// "adapt_to_python3.<locals>.wrapper", no docstring, no __wrapped__, a
+// __closure__ whose one cell holds func (read at every call, as a closure
+// reads its free variable), the signature (*args, **kwargs), and it binds as
+// a method like a function.  A call without str arguments is forwarded as it
+// came, with no allocation.
 #include <cstddef>
 #include <utility>
 
@@ -16,9 +18,25 @@ namespace {
 
 struct Wrapper {
     PyObject_HEAD
-    PyObject *func;  // the one free variable
+    PyObject *closure;  // (cell,): the cell holds func, the one free variable
     vectorcallfunc vectorcall;
 };
+
+/// The free variable func, with a reference for the length of the call: the
+/// cell may be rebound by code the call runs.  NameError when it is empty,
+/// in the interpreter's own words for an unbound free variable.
+Ref free_func(PyObject *self) noexcept {
+    PyObject *cell = PyTuple_GET_ITEM(reinterpret_cast<Wrapper *>(self)->closure, 0);
+    PyObject *func = PyCell_GET(cell);
+    if (!func)
+#if PY_VERSION_HEX >= 0x030B0000
+        PyErr_SetString(PyExc_NameError, "cannot access free variable 'func' where it is not associated with a "
+                                         "value in enclosing scope");
+#else
+        PyErr_SetString(PyExc_NameError, "free variable 'func' referenced before assignment in enclosing scope");
+#endif
+    return Ref::borrow(func);
+}
 
 constexpr const char *kTracebackName = "c_sdk.adapt_to_python3.wrapper";
 constexpr Py_ssize_t kStackArgs = 16;
@@ -92,10 +110,10 @@ PyObject *forward(PyObject *func, PyObject *const *args, size_t nargsf, PyObject
 }
 
 PyObject *wrapper_call(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
-    PyObject *func = reinterpret_cast<Wrapper *>(self)->func;
     PyObject *result = nullptr;
+    Ref func;
     int passthrough = global_truth(g_names.IS_PY2);
-    if (passthrough >= 0) {
+    if (passthrough >= 0 && (func = free_func(self))) {
         Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
         Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
         Py_ssize_t first_str = total;
@@ -106,8 +124,8 @@ PyObject *wrapper_call(PyObject *self, PyObject *const *args, size_t nargsf, PyO
                     break;
                 }
         }
-        result = first_str == total ? forward(func, args, nargsf, kwnames)
-                                    : call_converted(func, args, nargs, kwnames, total, first_str);
+        result = first_str == total ? forward(func.get(), args, nargsf, kwnames)
+                                    : call_converted(func.get(), args, nargs, kwnames, total, first_str);
     }
     if (!result)
         add_traceback(kTracebackName);
@@ -115,12 +133,12 @@ PyObject *wrapper_call(PyObject *self, PyObject *const *args, size_t nargsf, PyO
 }
 
 int wrapper_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(reinterpret_cast<Wrapper *>(self)->func);
+    Py_VISIT(reinterpret_cast<Wrapper *>(self)->closure);
     return 0;
 }
 
 int wrapper_clear(PyObject *self) {
-    Py_CLEAR(reinterpret_cast<Wrapper *>(self)->func);
+    Py_CLEAR(reinterpret_cast<Wrapper *>(self)->closure);
     return 0;
 }
 
@@ -145,12 +163,42 @@ PyObject *get_name(PyObject *, void *) { return PyUnicode_FromString("wrapper");
 PyObject *get_qualname(PyObject *, void *) { return PyUnicode_FromString("adapt_to_python3.<locals>.wrapper"); }
 PyObject *get_module(PyObject *, void *) { return Ref::borrow(g_names.c_sdk).release(); }
 PyObject *get_doc(PyObject *, void *) { Py_RETURN_NONE; }
+PyObject *get_closure(PyObject *self, void *) {
+    return Ref::borrow(reinterpret_cast<Wrapper *>(self)->closure).release();
+}
+
+/// inspect.signature() reads this: (*args, **kwargs), built when asked.
+PyObject *get_signature(PyObject *, void *) {
+    Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
+    if (!inspect)
+        return nullptr;
+    Ref parameter = Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
+    Ref signature = Ref::steal(PyObject_GetAttrString(inspect.get(), "Signature"));
+    if (!parameter || !signature)
+        return nullptr;
+    Ref var_pos = Ref::steal(PyObject_GetAttrString(parameter.get(), "VAR_POSITIONAL"));
+    Ref var_kw = Ref::steal(PyObject_GetAttrString(parameter.get(), "VAR_KEYWORD"));
+    if (!var_pos || !var_kw)
+        return nullptr;
+    Ref args = Ref::steal(PyObject_CallFunction(parameter.get(), "sO", "args", var_pos.get()));
+    Ref kwargs = Ref::steal(PyObject_CallFunction(parameter.get(), "sO", "kwargs", var_kw.get()));
+    if (!args || !kwargs)
+        return nullptr;
+    Ref params = Ref::steal(PyList_New(2));
+    if (!params)
+        return nullptr;
+    PyList_SET_ITEM(params.get(), 0, args.release());
+    PyList_SET_ITEM(params.get(), 1, kwargs.release());
+    return PyObject_CallOneArg(signature.get(), params.get());
+}
 
 PyGetSetDef wrapper_getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
     {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
     {"__module__", get_module, nullptr, nullptr, nullptr},
     {"__doc__", get_doc, nullptr, nullptr, nullptr},
+    {"__closure__", get_closure, nullptr, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -175,10 +223,14 @@ PyTypeObject WrapperType = [] {
 PyObject *adapt_to_python3(PyObject *const *objs) noexcept {
     if (!(WrapperType.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&WrapperType) < 0)
         return nullptr;
+    Ref cell = Ref::steal(PyCell_New(objs[0]));
+    Ref closure = Ref::steal(cell ? PyTuple_Pack(1, cell.get()) : nullptr);
+    if (!closure)
+        return nullptr;
     Wrapper *w = PyObject_GC_New(Wrapper, &WrapperType);
     if (!w)
         return nullptr;
-    w->func = Ref::borrow(objs[0]).release();
+    w->closure = closure.release();
     w->vectorcall = wrapper_call;
     PyObject_GC_Track(w);
     return reinterpret_cast<PyObject *>(w);

@@ -157,12 +157,19 @@ Py_ssize_t find_keyword(PyObject *kwnames, Py_ssize_t nkw, const char *param) no
 int bind_several(const Signature &s, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
                  PyObject **objs) noexcept {
     const Py_ssize_t n = s.arity;
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    // A keyword that is not a string is refused before anything else, as a
+    // Python function refuses it.
+    for (Py_ssize_t k = 0; k < nkw; ++k)
+        if (!PyUnicode_Check(PyTuple_GET_ITEM(kwnames, k))) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", kName);
+            return -1;
+        }
     if (nargs > n) {
         PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", kName,
                      "exactly", n, "s", nargs);
         return -1;
     }
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     Py_ssize_t from_kw[kMaxArity];  // the keyword each parameter came from; -1 by position
     for (Py_ssize_t i = 0; i < nargs; ++i) {
         objs[i] = args[i];
@@ -182,10 +189,6 @@ int bind_several(const Signature &s, PyObject *const *args, Py_ssize_t nargs, Py
         return 0;  // distinct parameters took distinct keywords: none left over
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject *key = PyTuple_GET_ITEM(kwnames, k);
-        if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", kName);
-            return -1;
-        }
         Py_ssize_t j = param_index(s, key);
         if (j >= 0 && from_kw[j] == k)
             continue;
@@ -198,26 +201,26 @@ int bind_several(const Signature &s, PyObject *const *args, Py_ssize_t nargs, Py
     return 0;
 }
 
+/// Exports without parameters or with one: keywords are refused before the
+/// count is checked, in the interpreter's own order for such built-ins.
 int bind_args(const Signature &s, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
               PyObject **objs) noexcept {
-    const bool has_kw = kwnames && PyTuple_GET_SIZE(kwnames) > 0;
-    if (s.arity == 0) {
-        if (nargs != 0) {
-            PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", kName, nargs);
-            return -1;
-        }
-    } else if (s.arity == 1) {
+    if (s.arity > 1)
+        return bind_several(s, args, nargs, kwnames, objs);
+    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
+        PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", kName);
+        return -1;
+    }
+    if (s.arity == 0 && nargs != 0) {
+        PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", kName, nargs);
+        return -1;
+    }
+    if (s.arity == 1) {
         if (nargs != 1) {
             PyErr_Format(PyExc_TypeError, "%.200s() takes exactly one argument (%zd given)", kName, nargs);
             return -1;
         }
         objs[0] = args[0];
-    } else {
-        return bind_several(s, args, nargs, kwnames, objs);
-    }
-    if (has_kw) {
-        PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", kName);
-        return -1;
     }
     return 0;
 }
@@ -265,6 +268,40 @@ PyObject *export_call(PyObject *self, PyObject *const *args, size_t nargsf, PyOb
     return result;
 }
 
+/// A call with a keyword dict (f(**kw), PyObject_Call).  The exports with
+/// several parameters take this path for every keyword call, because they
+/// have no vectorcall: the interpreter's own unpacking would refuse a
+/// non-string keyword with its message before the export could give its own.
+PyObject *export_call_dict(PyObject *self, PyObject *args, PyObject *kwargs) noexcept {
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+    PyObject *const *pos = &PyTuple_GET_ITEM(args, 0);
+    if (nkw == 0)
+        return export_call(self, pos, static_cast<size_t>(nargs), nullptr);
+    Ref kwnames = Ref::steal(PyTuple_New(nkw));
+    Ref values = Ref::steal(PyTuple_New(nkw));
+    PyObject **stack = static_cast<PyObject **>(PyMem_Malloc(static_cast<size_t>(nargs + nkw) * sizeof(PyObject *)));
+    PyObject *result = nullptr;
+    if (kwnames && values && stack) {
+        for (Py_ssize_t i = 0; i < nargs; ++i)
+            stack[i] = pos[i];
+        Py_ssize_t pos_in_dict = 0, k = 0;
+        PyObject *key, *value;
+        // Keys and values are held by the two tuples: a conversion run
+        // during the call may change the caller's dict.
+        while (PyDict_Next(kwargs, &pos_in_dict, &key, &value) && k < nkw) {
+            PyTuple_SET_ITEM(kwnames.get(), k, Ref::borrow(key).release());
+            PyTuple_SET_ITEM(values.get(), k, Ref::borrow(value).release());
+            stack[nargs + k++] = value;
+        }
+        result = export_call(self, stack, static_cast<size_t>(nargs), kwnames.get());
+    } else if (kwnames && values) {
+        PyErr_NoMemory();
+    }
+    PyMem_Free(stack);
+    return result;
+}
+
 void export_dealloc(PyObject *self) noexcept { Py_TYPE(self)->tp_free(self); }
 
 PyObject *export_repr(PyObject *self) noexcept {
@@ -296,7 +333,7 @@ PyTypeObject ExportType = [] {
     t.tp_dealloc = export_dealloc;
     t.tp_vectorcall_offset = offsetof(Export, vectorcall);
     t.tp_repr = export_repr;
-    t.tp_call = PyVectorcall_Call;
+    t.tp_call = export_call_dict;
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL;
     t.tp_getset = export_getset;
     return t;
@@ -307,7 +344,9 @@ PyObject *Factory<R(A...)>::make(R (*fn)(A...)) noexcept {
     Export *e = PyObject_New(Export, &ExportType);
     if (!e)
         return nullptr;
-    e->vectorcall = export_call;
+    // Several parameters: no vectorcall, so that every keyword call reaches
+    // export_call_dict with the keywords as the caller gave them.
+    e->vectorcall = sizeof...(A) > 1 ? nullptr : export_call;
     e->sig = &sig;
     e->fn = reinterpret_cast<SdkFn>(fn);
     return reinterpret_cast<PyObject *>(e);

@@ -7,6 +7,8 @@
 #ifndef CSDK_STATE_HPP
 #define CSDK_STATE_HPP
 
+#include <atomic>
+
 #include "ref.hpp"
 
 namespace csdk {
@@ -60,7 +62,9 @@ struct Names {
 };
 
 struct State {
-    PyInterpreterState *interp;  // the one interpreter allowed to load us
+    // The one interpreter allowed to load us.  Atomic: interpreters with
+    // their own GIL may run the create step at the same time.
+    std::atomic<PyInterpreterState *> interp;
     PyObject *module;            // owned; set from step 2 of a successful exec on
     PyObject *dict;              // borrowed from module
     PyObject *builtins;          // owned: the builtins module's dict
