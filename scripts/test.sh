@@ -1,39 +1,84 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the stand-in's C++ tests; the Python
 # suite on Debian's python3, on the debug interpreter (with the reference-leak
-# checks) and on a build with the address and undefined-behaviour sanitizers;
-# and, when the default python3 is another interpreter, the demo and smoke
-# checks on a build for it.
+# checks), on a build with the address and undefined-behaviour sanitizers,
+# and on every other CPython 3.8 or later found under ~/.pyenv/versions; then
+# the demo and smoke checks on the default python3.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 scripts/deps.sh
+started=$SECONDS
+testpath=$(scripts/testpath.sh)
+summary=()
+
+# The interpreter behind a command (pyenv's python3 is a shim script).
+real_python() { "$1" -c 'import os, sys; print(os.path.realpath(sys.executable))'; }
+
+# suite NAME PYTHON [ENV=VALUE...]: the whole Python suite on build/NAME.
+suite() {
+  local name=$1 python=$2; shift 2
+  local path=""
+  # Interpreters other than Debian's own get Debian's pure-Python pytest and
+  # hypothesis from the test path; nothing is installed into them.
+  case "$python" in /usr/bin/*) ;; *) path=$testpath ;; esac
+  env CSDK_PKG="$root/build/$name/pkg" PYTHONPATH="$path" \
+    PYTHONWARNINGS="ignore::DeprecationWarning:_pytest.assertion.rewrite" "$@" \
+    "$python" -m pytest -q -p no:cacheprovider tests
+  summary+=("tested: $("$python" -c 'import sys; print(sys.version.split()[0])') $python ($name)")
+}
 
 scripts/build.sh deb /usr/bin/python3 -DCSDK_TESTS=ON
-scripts/build.sh dbg /usr/bin/python3.11-dbg -DCSDK_TESTS=OFF
-
 echo "== stand-in library (ctest)"
 ctest --test-dir build/deb --output-on-failure
 
 echo "== python3 ($(/usr/bin/python3 -V))"
-CSDK_PKG="$root/build/deb/pkg" /usr/bin/python3 -m pytest -q -p no:cacheprovider tests
+suite deb /usr/bin/python3
 
 echo "== debug interpreter ($(/usr/bin/python3.11-dbg -V 2>&1))"
-CSDK_PKG="$root/build/dbg/pkg" /usr/bin/python3.11-dbg -m pytest -q -p no:cacheprovider tests
+scripts/build.sh dbg /usr/bin/python3.11-dbg -DCSDK_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCSDK_ASSERTS=ON
+suite dbg /usr/bin/python3.11-dbg
 
 echo "== python3 with AddressSanitizer and UndefinedBehaviorSanitizer"
-scripts/build.sh asan /usr/bin/python3 -DCSDK_TESTS=OFF "-DCSDK_SANITIZE=address;undefined"
-CSDK_PKG="$root/build/asan/pkg" PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 \
+scripts/build.sh asan /usr/bin/python3 -DCSDK_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCSDK_ASSERTS=ON \
+  "-DCSDK_SANITIZE=address;undefined"
+suite asan /usr/bin/python3 PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 \
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-  LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)" \
-  /usr/bin/python3 -m pytest -q -p no:cacheprovider tests
+  LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)"
+summary[-1]="${summary[-1]} with sanitizers"
+
+# Every CPython 3.8 or later under pyenv, and a line for each supported minor
+# version that is nowhere to be found.
+found=" 11 "
+declare -A built
+for dir in "$HOME"/.pyenv/versions/3.*; do
+  python=$dir/bin/python3
+  [ -x "$python" ] || continue
+  minor=$("$python" -c 'import sys; print(sys.version_info[1])')
+  [ "$minor" -ge 8 ] || continue
+  version=$(basename "$dir")
+  echo "== CPython $version ($python)"
+  scripts/build.sh "py$version" "$python" -DCSDK_TESTS=OFF
+  suite "py$version" "$python"
+  built[$(real_python "$python")]="py$version"
+  found="$found$minor "
+done
+for minor in 8 9 10 11 12 13; do
+  case "$found" in *" $minor "*) ;; *) summary+=("not found: CPython 3.$minor, not tested") ;; esac
+done
 
 default=$(command -v python3 || true)
-if [ -n "$default" ] && [ "$(readlink -f "$default")" != "$(readlink -f /usr/bin/python3)" ]; then
-  echo "== default python3 ($("$default" -V))"
-  scripts/build.sh py "$default" -DCSDK_TESTS=OFF
-  # This interpreter has no pytest: it runs the main job and the smoke checks.
-  PYTHONPATH="$root/build/py/pkg:$root/standin" "$default" examples/demo.py >/dev/null
-  PYTHONPATH="$root/build/py/pkg:$root/standin" "$default" tests/smoke.py
+if [ -n "$default" ] && [ "$(real_python "$default")" != "$(real_python /usr/bin/python3)" ]; then
+  echo "== demo and smoke checks on the default python3 ($("$default" -V))"
+  name=${built[$(real_python "$default")]:-}
+  if [ -z "$name" ]; then
+    name=py
+    scripts/build.sh "$name" "$default" -DCSDK_TESTS=OFF
+  fi
+  PYTHONPATH="$root/build/$name/pkg:$root/standin" "$default" examples/demo.py >/dev/null
+  PYTHONPATH="$root/build/$name/pkg:$root/standin" "$default" tests/smoke.py
 fi
-echo "all tests passed"
+
+echo "== interpreters"
+printf '%s\n' "${summary[@]}"
+echo "all tests passed in $((SECONDS - started)) s"
