@@ -10,6 +10,7 @@ import sys
 
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
+from setuptools.command.install import install
 
 ROOT = os.path.dirname(os.path.abspath(__file__))
 
@@ -35,12 +36,27 @@ class CMakeBuild(build_ext):
         return []
 
 
+class Install(install):
+    """Debian's setuptools reads an install_layout option that only Debian's
+    own distutils defines; another interpreter building with it (PYTHONPATH)
+    gets the option here, unset, which is Debian's default too."""
+
+    def initialize_options(self):
+        super().initialize_options()
+        if not hasattr(self, "install_layout"):
+            self.install_layout = None
+
+
 setup(
+    name="vy-csdk",
+    version="0.1.0",
+    description="c_sdk: the CPython extension module binding libvy3-c.so for the vy host package",
+    python_requires=">=3.8",
     # Everything comes from the CMake install; setuptools discovers nothing.
     packages=[],
     py_modules=[],
     # Marks the wheel as platform specific; CMakeBuild builds it.
     ext_modules=[Extension("vy.csdk.c_sdk", sources=[])],
-    cmdclass={"build_ext": CMakeBuild},
+    cmdclass={"build_ext": CMakeBuild, "install": Install},
     zip_safe=False,
 )
