@@ -37,14 +37,15 @@ class CMakeBuild(build_ext):
 
 
 class Install(install):
-    """Debian's setuptools reads an install_layout option that only Debian's
-    own distutils defines; another interpreter building with it (PYTHONPATH)
-    gets the option here, unset, which is Debian's default too."""
+    """Debian's setuptools reads two options that only Debian's own distutils
+    defines; another interpreter building with it (on PYTHONPATH) gets them
+    here, unset, as Debian's default has them."""
 
     def initialize_options(self):
         super().initialize_options()
-        if not hasattr(self, "install_layout"):
-            self.install_layout = None
+        for option in ("install_layout", "prefix_option"):
+            if not hasattr(self, option):
+                setattr(self, option, None)
 
 
 setup(
