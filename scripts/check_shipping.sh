@@ -9,4 +9,4 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 CSDK_SHIPPING=1 exec nice /usr/bin/python3 -m pytest -p no:cacheprovider --noconftest -v --no-header \
-  -o console_output_style=classic tests/test_shipping.py -k "not stub or stubtest"
+  -o console_output_style=classic --durations=8 tests/test_shipping.py

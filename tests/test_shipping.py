@@ -314,7 +314,7 @@ def cmake_build(wheel_for, clone):
     wheel_for("debian")
     for cache in glob.glob(str(clone / "build" / "temp.*" / "cmake" / "CMakeCache.txt")):
         with open(cache) as f:
-            if "Python_EXECUTABLE:FILEPATH=%s\n" % sys.executable in f.read():
+            if re.search(r"^Python_EXECUTABLE:\w+=%s$" % re.escape(sys.executable), f.read(), re.M):
                 return os.path.dirname(cache)
     pytest.fail("the wheel build left no CMake build for %s" % sys.executable)
 
