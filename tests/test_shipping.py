@@ -66,8 +66,14 @@ def stub_text():
     return gen_stubs.generate(SOURCE)
 
 
+_lines = {}
+
+
 def text_of(stub_text, node):
-    return ast.get_source_segment(stub_text, node)
+    """The source of a one-line node (every annotation of the stub)."""
+    lines = _lines.get(stub_text) or _lines.setdefault(stub_text, stub_text.splitlines())
+    assert node.lineno == node.end_lineno
+    return lines[node.lineno - 1][node.col_offset:node.end_col_offset]
 
 
 def test_every_registered_function_in_order(stub):
