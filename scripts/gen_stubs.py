@@ -10,6 +10,9 @@ tables, so the stubs cannot drift from what the module registers:
   direct_exports.cpp  the names published under their own C names
 
     gen_stubs.py SOURCE_DIR OUTPUT
+    gen_stubs.py --allowlist SOURCE_DIR OUTPUT   (stubtest's allowlist)
+
+OUTPUT - writes to standard output.
 
 Runs at build time with the interpreter the module is built for (3.8 and
 later), so it uses the standard library only.  Anything it cannot read raises:
@@ -367,6 +370,19 @@ def render(funcs, exports, records):
     return "\n".join(lines) + "\n"
 
 
+def allowlist(source):
+    """stubtest allowlist: the decorated functions without parameters.  Their
+    module-level name is the decorator's wrapper, which takes (*args, **kwargs)
+    and leaves the count to the function it wraps, which takes none; the stub
+    states what a call may pass."""
+    typed, queries, commands = parse_header(read(source, os.path.join("include", "vycsdk.h")))
+    bodies = [read(source, name) for name in BODY_SOURCES]
+    funcs = functions(parse_table(read(source, "sdk_table.def")), typed, queries, commands, bodies)
+    lines = ["# The decorator's wrapper takes (*args, **kwargs); the function it wraps takes none."]
+    lines += ["vy.csdk.c_sdk.%s" % fn.name for fn in funcs if fn.decorated and not fn.params]
+    return "\n".join(lines) + "\n"
+
+
 def generate(source):
     typed, queries, commands = parse_header(read(source, os.path.join("include", "vycsdk.h")))
     bodies = [read(source, name) for name in BODY_SOURCES]
@@ -377,14 +393,22 @@ def generate(source):
 
 
 def main(argv):
+    make = generate
+    if argv[1:2] == ["--allowlist"]:
+        make, argv = allowlist, argv[1:]
     if len(argv) != 3:
-        sys.stderr.write("usage: gen_stubs.py SOURCE_DIR OUTPUT\n")
+        sys.stderr.write("usage: gen_stubs.py [--allowlist] SOURCE_DIR OUTPUT\n")
         return 2
     try:
-        text = generate(argv[1])
+        text = make(argv[1])
     except TableError as e:
         sys.stderr.write("gen_stubs.py: %s\n" % e)
         return 1
+    if argv[2] == "-":
+        sys.stdout.write(text)
+        return 0
+    # Written whole or not at all: a failed run leaves no half stub for the
+    # build to take as current.
     tmp = argv[2] + ".tmp"
     with open(tmp, "w", encoding="utf-8") as f:
         f.write(text)
