@@ -425,6 +425,15 @@ def test_stubtest_is_clean(full_install, scratch):
     assert "Success" in r.stdout
 
 
+@shipping
+@pytest.mark.parametrize("target", ["3.8", "3.13"])
+def test_stubs_are_valid_for_every_target(full_install, scratch, target):
+    prefix, _ = full_install
+    cmd = [sys.executable, "-m", "mypy", "--python-version", target, "--strict", "--no-incremental",
+           "--cache-dir", scratch / "mypy-cache", "-p", "vy.csdk"]
+    run(cmd, cwd=scratch, env={"MYPYPATH": str(prefix)})
+
+
 def mypy_on(example, venv, scratch):
     """mypy for 3.8 targets, finding the module through the venv's installed
     wheel (its py.typed marker)."""
