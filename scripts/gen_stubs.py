@@ -12,7 +12,7 @@ tables, so the stubs cannot drift from what the module registers:
     gen_stubs.py SOURCE_DIR OUTPUT
     gen_stubs.py --allowlist SOURCE_DIR OUTPUT   (stubtest's allowlist)
 
-OUTPUT - writes to standard output.
+An OUTPUT of - writes to standard output.
 
 Runs at build time with the interpreter the module is built for (3.8 and
 later), so it uses the standard library only.  Anything it cannot read raises:
@@ -51,12 +51,13 @@ RESPONSE_PAIR = "tuple[int, bytes | None]"
 # The named bodies of the table (bodies.hpp) fit no shape, so their types are
 # stated here, one entry per body: the parameter kinds in Python order (checked
 # against the row's parameter names and against the converters the body's
-# source declares) and the result.  A kind None is an object taken as it is.
-# A new BODY row without an entry stops the build.
+# source declares) and the result.  A kind that is not a conversion kind is
+# the literal type of an object taken as it is.  A new BODY row without an
+# entry stops the build.
 BODIES = {
     "is_windows": ((), "bool"),
     "is_linux": ((), "bool"),
-    "adapt_to_python3": ((("Callable[..., _T]"),), "Callable[..., _T]"),
+    "adapt_to_python3": (("Callable[..., _T]",), "Callable[..., _T]"),
     "c_status_ok": (("object",), "bool"),
     # A failing status is handed to py_vyi_strerror, which converts it to int.
     "c_status_fail": (("SupportsInt", "object"), "bool"),
@@ -69,8 +70,9 @@ BODIES = {
 CONVERTER_KINDS = {"TextArg": TEXT, "IntArg": INT, "DoubleArg": DOUBLE, "BoolArg": BOOL, "RequestArg": REQUEST}
 BODY_SOURCES = ("calls.cpp", "status.cpp", "platform.cpp", "event_bridge.cpp", "decorator.cpp")
 
-# Module globals bound at import, in binding order, with their types.  `f`
-# exists only after the first py_vyi_set_data_callback, so it is not declared.
+# Module globals bound at import, in binding order, with their types (None:
+# a module, re-exported).  `f` exists only after the first
+# py_vyi_set_data_callback, so it is not declared.
 GLOBALS = (
     ("functools", None),
     ("platform", None),
@@ -326,17 +328,15 @@ def render(funcs, exports, records):
         "# direct exports.  Do not edit: change those tables.",
         "from __future__ import annotations",
         "",
-        "import functools as functools",
-        "import logging",
-        "import platform as platform",
+    ]
+    lines += sorted(["import logging"] + ["import %s as %s" % (n, n) for n, a in GLOBALS if a is None])
+    lines += [
         "from typing import Any, Callable, Protocol, SupportsFloat, SupportsIndex, SupportsInt, TypeVar",
         "",
         '_T = TypeVar("_T")',
         "",
     ]
-    for name, annotation in GLOBALS:
-        if annotation:
-            lines.append("%s: %s" % (name, annotation))
+    lines += ["%s: %s" % (n, a) for n, a in GLOBALS if a is not None]
     lines.append("")
     for cls in records:
         lines.append("class %s:" % cls.name)
@@ -370,26 +370,28 @@ def render(funcs, exports, records):
     return "\n".join(lines) + "\n"
 
 
+def load(source):
+    """-> (module functions, direct exports, record classes)"""
+    typed, queries, commands = parse_header(read(source, os.path.join("include", "vycsdk.h")))
+    bodies = [read(source, name) for name in BODY_SOURCES]
+    funcs = functions(parse_table(read(source, "sdk_table.def")), typed, queries, commands, bodies)
+    exports = parse_exports(read(source, "direct_exports.cpp"), typed)
+    return funcs, exports, parse_records(read(source, "records.cpp"))
+
+
 def allowlist(source):
     """stubtest allowlist: the decorated functions without parameters.  Their
     module-level name is the decorator's wrapper, which takes (*args, **kwargs)
     and leaves the count to the function it wraps, which takes none; the stub
     states what a call may pass."""
-    typed, queries, commands = parse_header(read(source, os.path.join("include", "vycsdk.h")))
-    bodies = [read(source, name) for name in BODY_SOURCES]
-    funcs = functions(parse_table(read(source, "sdk_table.def")), typed, queries, commands, bodies)
+    funcs, _, _ = load(source)
     lines = ["# The decorator's wrapper takes (*args, **kwargs); the function it wraps takes none."]
     lines += ["vy.csdk.c_sdk.%s" % fn.name for fn in funcs if fn.decorated and not fn.params]
     return "\n".join(lines) + "\n"
 
 
 def generate(source):
-    typed, queries, commands = parse_header(read(source, os.path.join("include", "vycsdk.h")))
-    bodies = [read(source, name) for name in BODY_SOURCES]
-    funcs = functions(parse_table(read(source, "sdk_table.def")), typed, queries, commands, bodies)
-    exports = parse_exports(read(source, "direct_exports.cpp"), typed)
-    records = parse_records(read(source, "records.cpp"))
-    return render(funcs, exports, records)
+    return render(*load(source))
 
 
 def main(argv):
