@@ -5,7 +5,6 @@ interpreter running this build; setuptools packages what was installed.
     python3 -m pip wheel --no-build-isolation --no-deps -w dist .
 """
 import os
-import subprocess
 import sys
 
 from setuptools import Extension, setup
@@ -23,7 +22,8 @@ class CMakeBuild(build_ext):
         build_dir = os.path.abspath(os.path.join(self.build_temp, "cmake"))
         prefix = os.path.abspath(self.build_lib)
         configure = ["cmake", "-S", ROOT, "-B", build_dir, "-DPython_EXECUTABLE=" + sys.executable,
-                     "-DCSDK_TESTS=OFF", "-DCMAKE_BUILD_TYPE=RelWithDebInfo"]
+                     "-DCSDK_TESTS=OFF"]
+        # Only what the two components install: no test builds.
         build = ["cmake", "--build", build_dir, "--target", "c_sdk", "vy3_standin", "c_sdk_stubs"]
         if "CMAKE_BUILD_PARALLEL_LEVEL" not in os.environ:
             build += ["-j", str(os.cpu_count() or 1)]

@@ -7,6 +7,7 @@ tables, so the stubs cannot drift from what the module registers:
   include/vycsdk.h    the C types of the TYPED and RESPONDING rows and of the
                       direct exports
   records.cpp         the record classes: methods, fields, writability
+  *.cpp               the named bodies, whose converters are checked
   direct_exports.cpp  the names published under their own C names
 
     gen_stubs.py SOURCE_DIR OUTPUT
@@ -68,7 +69,6 @@ BODIES = {
     "set_data_callback": (("Callable[[str, bytes], object] | None",), "None"),
 }
 CONVERTER_KINDS = {"TextArg": TEXT, "IntArg": INT, "DoubleArg": DOUBLE, "BoolArg": BOOL, "RequestArg": REQUEST}
-BODY_SOURCES = ("calls.cpp", "status.cpp", "platform.cpp", "event_bridge.cpp", "decorator.cpp")
 
 # Module globals bound at import, in binding order, with their types (None:
 # a module, re-exported).  `f` exists only after the first
@@ -179,8 +179,8 @@ def parse_table(text):
 
 def body_converters(sources, impl):
     """Converter kinds a named body declares, by variable name."""
-    for text in sources:
-        m = re.search(r"PyObject\s*\*\s*%s\s*\(\s*PyObject\s*\*\s*const\s*\*\s*\w*\s*\)\s*noexcept\s*\{" % impl, text)
+    for text in map(strip_comments, sources):
+        m = re.search(r"PyObject\s*\*\s*%s\s*\([^();{}]*\)[^();{}]*\{" % impl, text)
         if not m:
             continue
         depth, i = 1, m.end()
@@ -373,7 +373,7 @@ def render(funcs, exports, records):
 def load(source):
     """-> (module functions, direct exports, record classes)"""
     typed, queries, commands = parse_header(read(source, os.path.join("include", "vycsdk.h")))
-    bodies = [read(source, name) for name in BODY_SOURCES]
+    bodies = [read(source, name) for name in sorted(os.listdir(source)) if name.endswith(".cpp")]
     funcs = functions(parse_table(read(source, "sdk_table.def")), typed, queries, commands, bodies)
     exports = parse_exports(read(source, "direct_exports.cpp"), typed)
     return funcs, exports, parse_records(read(source, "records.cpp"))
