@@ -3,7 +3,8 @@
 # suite on Debian's python3, on the debug interpreter (with the reference-leak
 # checks), on a build with the address and undefined-behaviour sanitizers,
 # and on every other CPython 3.8 or later found under ~/.pyenv/versions; then
-# the demo and smoke checks on the default python3.
+# the demo and smoke checks on the default python3, and the shipping checks
+# (install components, wheels in fresh venvs, stubtest, typed examples).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -78,6 +79,10 @@ if [ -n "$default" ] && [ "$(real_python "$default")" != "$(real_python /usr/bin
   PYTHONPATH="$root/build/$name/pkg:$root/standin" "$default" examples/demo.py >/dev/null
   PYTHONPATH="$root/build/$name/pkg:$root/standin" "$default" tests/smoke.py
 fi
+
+echo "== shipping: install components, wheels, stubs"
+scripts/check_shipping.sh
+summary+=("shipping checks passed")
 
 echo "== interpreters"
 printf '%s\n' "${summary[@]}"
