@@ -1,0 +1,90 @@
+// out.h - a growable byte buffer for building record lines, on malloc only
+// (the recorder has no C++ run-time library).
+#pragma once
+
+#include <stddef.h>
+#include <stdlib.h>
+#include <string.h>
+
+namespace recorder {
+
+class Out {
+public:
+    Out() = default;
+    Out(const Out &) = delete;
+    Out &operator=(const Out &) = delete;
+    // No destructor: the recorder's state outlives every late call at exit;
+    // release() frees the memory.
+
+    // False once an allocation failed: the record being built is unusable.
+    bool ok() const { return ok_; }
+    size_t size() const { return len_; }
+    const char *data() const { return p_; }
+    void clear() { len_ = 0; }
+    void release() {
+        free(p_);
+        p_ = nullptr;
+        len_ = cap_ = 0;
+    }
+
+    // Room for n more bytes; the raw writers below rely on it.
+    bool reserve(size_t n) {
+        if (len_ + n <= cap_) return ok_;
+        size_t cap = cap_ ? cap_ : 4096;
+        while (cap < len_ + n) cap *= 2;
+        char *p = static_cast<char *>(realloc(p_, cap));
+        if (!p) return ok_ = false;
+        p_ = p;
+        cap_ = cap;
+        return ok_;
+    }
+
+    void raw(char c) { p_[len_++] = c; }
+    void raw(const char *s, size_t n) {
+        memcpy(p_ + len_, s, n);
+        len_ += n;
+    }
+
+    void put(const char *s, size_t n) {
+        if (reserve(n)) raw(s, n);
+    }
+    template <size_t N>
+    void lit(const char (&s)[N]) {
+        put(s, N - 1);
+    }
+    void str(const char *s) { put(s, strlen(s)); }
+
+    void uint(unsigned long long v) {
+        char tmp[24];
+        int i = sizeof tmp;
+        do {
+            tmp[--i] = static_cast<char>('0' + v % 10);
+            v /= 10;
+        } while (v);
+        put(tmp + i, sizeof tmp - static_cast<size_t>(i));
+    }
+    void sint(long long v) {
+        if (v < 0) {
+            lit("-");
+            uint(0ULL - static_cast<unsigned long long>(v));
+        } else {
+            uint(static_cast<unsigned long long>(v));
+        }
+    }
+    void hex(const void *data, size_t n) {
+        static const char digits[] = "0123456789abcdef";
+        if (!reserve(2 * n)) return;
+        const unsigned char *b = static_cast<const unsigned char *>(data);
+        for (size_t i = 0; i < n; ++i) {
+            p_[len_++] = digits[b[i] >> 4];
+            p_[len_++] = digits[b[i] & 15];
+        }
+    }
+
+private:
+    char *p_ = nullptr;
+    size_t len_ = 0, cap_ = 0;
+    bool ok_ = true;
+};
+
+}  // namespace recorder
