@@ -61,6 +61,15 @@ void vys_deliver_inline(const char *fn);
 /* Call the registered callback once from a new thread, and join it. */
 void vys_deliver_from_thread(const char *msg_type, const void *data, int len);
 
+/* Replay of a recorded session: queues the results of a call file written by
+ * the recording library, played back per SDK function in recorded order ahead
+ * of the programs; timers start no events while a call file is loaded (the
+ * recorded events hold them). Returns how many calls, or -1 (nothing queued)
+ * with the reason in vys_last_error(). vys_reset() drops them. */
+int vys_load_call_file(const char *path);
+/* Recorded results not yet played back. */
+int vys_pending_calls(void);
+
 #ifdef __cplusplus
 }
 #endif
