@@ -46,9 +46,15 @@ void on_event(const char *msg_type, void *data, int data_len) {
     t_inside = saved;
 }
 
+void forget_in_child() {
+    g_rec.events.forget();
+    g_rec.calls.forget();
+}
+
 __attribute__((constructor)) void recorder_load() {
     g_rec.events.open_from_env("VY_RECORD_EVENTS");
     g_rec.calls.open_from_env("VY_RECORD_CALLS");
+    pthread_atfork(nullptr, nullptr, &forget_in_child);
     load_target();
 }
 

@@ -8,6 +8,19 @@
 
 namespace recorder {
 
+// Two hex digits per byte value: one copy per byte instead of two lookups.
+struct HexPairs {
+    char pair[256][2];
+    constexpr HexPairs() : pair() {
+        const char digits[] = "0123456789abcdef";
+        for (int c = 0; c < 256; ++c) {
+            pair[c][0] = digits[c >> 4];
+            pair[c][1] = digits[c & 15];
+        }
+    }
+};
+inline constexpr HexPairs kHexPairs{};
+
 class Out {
 public:
     Out() = default;
@@ -21,6 +34,12 @@ public:
     size_t size() const { return len_; }
     const char *data() const { return p_; }
     void clear() { len_ = 0; }
+    void swap(Out &other) {
+        Out tmp;
+        tmp.take_from(*this);
+        take_from(other);
+        other.take_from(tmp);
+    }
     void release() {
         free(p_);
         p_ = nullptr;
@@ -72,16 +91,28 @@ public:
         }
     }
     void hex(const void *data, size_t n) {
-        static const char digits[] = "0123456789abcdef";
         if (!reserve(2 * n)) return;
         const unsigned char *b = static_cast<const unsigned char *>(data);
-        for (size_t i = 0; i < n; ++i) {
-            p_[len_++] = digits[b[i] >> 4];
-            p_[len_++] = digits[b[i] & 15];
-        }
+        char *d = p_ + len_;
+        for (size_t i = 0; i < n; ++i) memcpy(d + 2 * i, kHexPairs.pair[b[i]], 2);
+        len_ += 2 * n;
     }
+    // Room for n more bytes, written through the returned pointer and then
+    // committed with commit(end).
+    char *tail() { return p_ + len_; }
+    void commit(char *end) { len_ = static_cast<size_t>(end - p_); }
 
 private:
+    void take_from(Out &o) {
+        p_ = o.p_;
+        len_ = o.len_;
+        cap_ = o.cap_;
+        ok_ = o.ok_;
+        o.p_ = nullptr;
+        o.len_ = o.cap_ = 0;
+        o.ok_ = true;
+    }
+
     char *p_ = nullptr;
     size_t len_ = 0, cap_ = 0;
     bool ok_ = true;

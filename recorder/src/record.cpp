@@ -138,36 +138,41 @@ void put_outs(Out &o, const Outs &outs) {
 
 namespace {
 
-// How each byte is written in a payload: 0 as itself, 1 as \xHH, else the
-// letter after a backslash.
+// How each byte is written in a payload: itself, a backslash escape, or \xHH;
+// four bytes are always copied and n of them kept.
+struct Escape {
+    char s[4];
+    unsigned char n;
+};
 struct EscapeTable {
-    unsigned char how[256];
-    constexpr EscapeTable() : how() {
-        for (int c = 0; c < 256; ++c) how[c] = (c < 0x20 || c >= 0x7f) ? 1 : 0;
-        how[static_cast<int>('\\')] = '\\';
-        how[static_cast<int>('\n')] = 'n';
-        how[static_cast<int>('\r')] = 'r';
-        how[static_cast<int>('\t')] = 't';
-        how[0] = '0';
+    Escape e[256];
+    constexpr EscapeTable() : e() {
+        const char digits[] = "0123456789abcdef";
+        for (int c = 0; c < 256; ++c) {
+            if (c >= 0x20 && c < 0x7f) {
+                e[c] = {{static_cast<char>(c), 0, 0, 0}, 1};
+            } else {
+                e[c] = {{'\\', 'x', digits[c >> 4], digits[c & 15]}, 4};
+            }
+        }
+        e[static_cast<int>('\\')] = {{'\\', '\\', 0, 0}, 2};
+        e[static_cast<int>('\n')] = {{'\\', 'n', 0, 0}, 2};
+        e[static_cast<int>('\r')] = {{'\\', 'r', 0, 0}, 2};
+        e[static_cast<int>('\t')] = {{'\\', 't', 0, 0}, 2};
+        e[0] = {{'\\', '0', 0, 0}, 2};
     }
 };
 constexpr EscapeTable kEscape;
 
 void put_payload(Out &o, const unsigned char *p, size_t n) {
-    static const char digits[] = "0123456789abcdef";
-    if (!o.reserve(4 * n + 1)) return;
+    if (!o.reserve(4 * n)) return;
+    char *d = o.tail();
     for (size_t i = 0; i < n; ++i) {
-        unsigned char c = p[i], how = kEscape.how[c];
-        if (how == 0) {
-            o.raw(static_cast<char>(c));
-        } else if (how == 1) {
-            char e[4] = {'\\', 'x', digits[c >> 4], digits[c & 15]};
-            o.raw(e, 4);
-        } else {
-            char e[2] = {'\\', static_cast<char>(how)};
-            o.raw(e, 2);
-        }
+        const Escape &e = kEscape.e[p[i]];
+        memcpy(d, e.s, 4);
+        d += e.n;
     }
+    o.commit(d);
 }
 
 // The event file holds a message type as a run of printable, non-space bytes.

@@ -1,10 +1,11 @@
-// sink.h - one record file, written in batches from whichever thread records.
+// sink.h - one record file, fed from whichever thread records and written by
+// a thread of its own, so that the calls being recorded never wait on the disk.
 //
-// Lines collect in a buffer that goes to the file when it is large or some
-// time has passed, at the end of each run and when the library is unloaded.
-// Any failure (the file cannot be opened, a write fails, memory runs out)
-// prints one line on stderr and turns the sink off for good: the SDK calls it
-// records go on regardless.
+// Lines collect in a buffer that is handed to the writer when it is large or
+// some time has passed, at the end of each run, and at unload (which waits for
+// the writer). Any failure (the file cannot be opened, a write fails, memory
+// runs out, the writer falls too far behind) prints one line on stderr and
+// turns the sink off for good: the SDK calls it records go on regardless.
 #pragma once
 
 #include <pthread.h>
@@ -22,43 +23,62 @@ public:
     // what names the file in messages ("events", "calls").
     constexpr explicit Sink(const char *what) : what_(what) {}
 
-    // Opens (truncating) the file named by the environment variable env, if set.
+    // Opens (truncating) the file named by the environment variable env, if
+    // set, and starts its writer.
     void open_from_env(const char *env);
     bool on() const { return on_.load(std::memory_order_relaxed); }
 
-    // Appends one record built by fill(Out &) under the sink's lock; fill may
-    // be given the current time, which the sink reuses to decide on a flush.
+    // Appends one record built by fill(Out &) under the sink's lock; now is
+    // the current time, which decides when the buffer goes to the writer.
     template <class Fill>
     void write(long long now, Fill fill) {
+        if (!on()) return;
         pthread_mutex_lock(&mu_);
         if (on()) {
-            fill(buf_);
-            if (!buf_.ok()) {
+            fill(active_);
+            if (!active_.ok())
                 fail_locked("out of memory");
-            } else if (buf_.size() >= kBatchBytes || now - last_flush_ >= kBatchNs) {
-                flush_locked(now);
-            }
+            else if (active_.size() >= kBatchBytes || now - last_handoff_ >= kBatchNs)
+                handoff_locked(now);
         }
         pthread_mutex_unlock(&mu_);
     }
 
+    // Hands what is buffered to the writer, without waiting for it.
     void flush();
+    // Writes everything out and stops the writer (at unload).
     void close();
+    // In a child after fork(): the parent's session is not the child's, and
+    // neither its writer thread nor perhaps its lock came along.
+    void forget() {
+        on_.store(false, std::memory_order_relaxed);
+        have_writer_ = false;
+    }
 
 private:
     static constexpr size_t kBatchBytes = 64 * 1024;
     static constexpr long long kBatchNs = 50 * 1000 * 1000;
+    // A writer this far behind means the disk cannot keep up with the session.
+    static constexpr size_t kMaxBehind = 256 * 1024 * 1024;
 
-    void flush_locked(long long now);
+    static void *writer_main(void *self);
+    void writer_loop();
+    bool write_all(const Out &o, const char **why);
+    void handoff_locked(long long now);
     void fail_locked(const char *why);
 
     const char *what_;
     char path_[512] = {0};
     int fd_ = -1;
-    Out buf_;
-    long long last_flush_ = 0;
+    Out active_;   // being filled by recording threads
+    Out pending_;  // handed to the writer, not yet taken
+    long long last_handoff_ = 0;
+    bool stop_ = false;
+    bool have_writer_ = false;
+    pthread_t writer_{};
     std::atomic<bool> on_{false};
     pthread_mutex_t mu_ = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t wake_ = PTHREAD_COND_INITIALIZER;
 };
 
 }  // namespace recorder
