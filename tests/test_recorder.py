@@ -4,6 +4,7 @@ strategy sees the same events and answers; failures never stop the calls.
 
 Every recorded run happens in a subprocess, with a staged copy of the
 importable tree whose libvy3-c.so is the recorder."""
+import base64
 import json
 import os
 import shutil
@@ -39,6 +40,8 @@ QUERIES = [
     ("vyi_get_orders_pb", 0, b"orders\x00with nul"),
     ("vyi_get_cash_pb", 1017, b""),
     ("vyi_get_positions_pb", 0, b""),
+    ("vyi_get_account_status_pb", 0, bytes(range(256))),
+    ("vyi_get_execution_reports_pb", 0, b"ab"),
     ("vyi_place_order_pb", 0, b"line\nback\\slash"),
 ]
 
@@ -181,18 +184,24 @@ def test_the_event_file_keeps_every_payload_byte_with_escapes(recorded, lib):
     assert lib.load_event_file(events) == len(EVENTS)
 
 
+def b64(data):
+    return base64.b64encode(data).decode()
+
+
 def test_the_call_file_holds_arguments_and_results(recorded):
     _, _, calls = recorded
     lines = [json.loads(line) for line in calls.read_text().splitlines()]
     assert sorted(line["seq"] for line in lines) == list(range(len(lines)))
-    [orders] = [c for c in lines if c["fn"] == "vyi_get_orders_pb" and c["args"][0]["hex"] == b"req\0vyi_get_orders_pb".hex()]
-    assert orders["args"][0] == {"k": "req", "null": False, "len": 21, "hex": b"req\0vyi_get_orders_pb".hex()}
+    req = b64(b"req\0vyi_get_orders_pb")
+    [orders] = [c for c in lines if c["fn"] == "vyi_get_orders_pb" and c["args"][0]["b64"] == req]
+    assert orders["args"] == [{"k": "req", "null": False, "len": 21, "b64": req},
+                              {"k": "out", "null": False}, {"k": "out", "null": False}]
     assert orders["ret"] == {"k": "int", "v": 0}
-    assert orders["res"] == {"set": True, "null": False, "len": 15, "hex": b"orders\x00with nul".hex()}
+    assert orders["res"] == {"set": True, "null": False, "len": 15, "b64": b64(b"orders\x00with nul")}
     [now] = [c for c in lines if c["fn"] == "vyi_now"]
     assert now["ret"] == {"k": "int", "v": 1234567890123}
     [addr] = [c for c in lines if c["fn"] == "vyi_get_serv_addr"]
-    assert addr["out"] == {"set": True, "null": False, "hex": b"10.0.0.7:7001".hex()}
+    assert addr["out"] == {"set": True, "null": False, "b64": b64(b"10.0.0.7:7001")}
     [timer] = [c for c in lines if c["fn"] == "vyi_set_timer"]
     assert "ret" not in timer and timer["args"] == [{"k": "int", "v": 100}]
 
@@ -347,10 +356,12 @@ GOOD = '{"seq": 0, "fn": "vyi_init", "args": [], "ret": {"k": "int", "v": 5}}'
     (GOOD + "\n" + GOOD.replace("vyi_init", "vyi_nope"), "line 2: unknown SDK function vyi_nope"),
     ('{"fn": "vyi_init"}', "line 1: no \"seq\""),
     (GOOD.replace('"v": 5', '"v": "five"'), "line 1: bad \"ret\" value"),
-    ('{"seq": 0, "fn": "vyi_get_orders_pb", "res": {"set": true, "null": false, "len": 3, "hex": "61"}}',
+    ('{"seq": 0, "fn": "vyi_get_orders_pb", "res": {"set": true, "null": false, "len": 3, "b64": "YQ=="}}',
+     "line 1: bad \"res\" bytes"),
+    ('{"seq": 0, "fn": "vyi_get_orders_pb", "res": {"set": true, "null": false, "len": 1, "b64": "Y Q="}}',
      "line 1: bad \"res\" bytes"),
     ('{"seq": 0, "fn": "vyi_init"', "line 1: expected ',' or '}'"),
-], ids=["not-json", "unknown-fn", "no-seq", "bad-ret", "short-res", "truncated"])
+], ids=["not-json", "unknown-fn", "no-seq", "bad-ret", "short-res", "bad-base64", "truncated"])
 def test_a_malformed_call_file_loads_nothing(lib, tmp_path, text, error):
     path = tmp_path / "calls"
     path.write_text(text + "\n")

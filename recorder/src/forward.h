@@ -52,11 +52,11 @@ void put_args_from(Out &o, const Tuple &t) {
         using T = std::tuple_element_t<I, Tuple>;
         if constexpr (std::is_same_v<T, void *>) {
             static_assert(std::is_same_v<std::tuple_element_t<I + 1, Tuple>, int>, "void * without its length");
-            if (I > 0) o.lit(", ");
+            if (I > 0) o.lit(",");
             put_req(o, std::get<I>(t), std::get<I + 1>(t));
             put_args_from<I + 2>(o, t);
         } else {
-            if (I > 0) o.lit(", ");
+            if (I > 0) o.lit(",");
             put_arg(o, std::get<I>(t));
             put_args_from<I + 1>(o, t);
         }
@@ -65,7 +65,7 @@ void put_args_from(Out &o, const Tuple &t) {
 
 template <Fn F, class Result, class... A>
 void record_call(long long seq, const Result &result, const Outs &outs, A... args) {
-    g_rec.calls.write(now_ns(), [&](Out &o) {
+    g_rec.calls.write(0, [&](Out &o) {
         begin_line(o, seq, F);
         put_args_from<0>(o, std::tuple<A...>(args...));
         o.lit("]");

@@ -10,34 +10,34 @@ namespace recorder {
 // ---- call lines -------------------------------------------------------------
 
 void begin_line(Out &o, long long seq, Fn f) {
-    o.lit("{\"seq\": ");
+    o.lit("{\"seq\":");
     o.sint(seq);
-    o.lit(", \"fn\": \"");
+    o.lit(",\"fn\":\"");
     o.str(fn_name(f));  // plain identifiers: nothing to escape
-    o.lit("\", \"args\": [");
+    o.lit("\",\"args\":[");
 }
 
 void end_line(Out &o) { o.lit("}\n"); }
 
 void put_text(Out &o, const char *v) {
-    o.str(v ? "\"null\": false, \"hex\": \"" : "\"null\": true, \"hex\": \"");
-    if (v) o.hex(v, strlen(v));
+    o.str(v ? "\"null\":false,\"b64\":\"" : "\"null\":true,\"b64\":\"");
+    if (v) o.b64(v, strlen(v));
     o.lit("\"");
 }
 
 void put_arg(Out &o, const char *v) {
-    o.lit("{\"k\": \"text\", ");
+    o.lit("{\"k\":\"text\",");
     put_text(o, v);
     o.lit("}");
 }
 
 void put_arg(Out &o, int v) {
-    o.lit("{\"k\": \"int\", \"v\": ");
+    o.lit("{\"k\":\"int\",\"v\":");
     o.sint(v);
     o.lit("}");
 }
 
-void put_arg(Out &o, bool v) { o.str(v ? "{\"k\": \"bool\", \"v\": true}" : "{\"k\": \"bool\", \"v\": false}"); }
+void put_arg(Out &o, bool v) { o.str(v ? "{\"k\":\"bool\",\"v\":true}" : "{\"k\":\"bool\",\"v\":false}"); }
 
 namespace {
 
@@ -55,15 +55,15 @@ void put_double(Out &o, double v) {
 }
 
 void put_null_kind(Out &o, const char *kind, bool null) {
-    o.lit("{\"k\": \"");
+    o.lit("{\"k\":\"");
     o.str(kind);
-    o.str(null ? "\", \"null\": true}" : "\", \"null\": false}");
+    o.str(null ? "\",\"null\":true}" : "\",\"null\":false}");
 }
 
 }  // namespace
 
 void put_arg(Out &o, double v) {
-    o.lit("{\"k\": \"double\", \"v\": ");
+    o.lit("{\"k\":\"double\",\"v\":");
     put_double(o, v);
     o.lit("}");
 }
@@ -74,33 +74,33 @@ void put_arg(Out &o, int *v) { put_null_kind(o, "out", v == nullptr); }
 void put_arg(Out &o, char **v) { put_null_kind(o, "out", v == nullptr); }
 
 void put_req(Out &o, const void *data, int len) {
-    o.str(data ? "{\"k\": \"req\", \"null\": false, \"len\": " : "{\"k\": \"req\", \"null\": true, \"len\": ");
+    o.str(data ? "{\"k\":\"req\",\"null\":false,\"len\":" : "{\"k\":\"req\",\"null\":true,\"len\":");
     o.sint(len);
-    o.lit(", \"hex\": \"");
-    if (data && len > 0) o.hex(data, static_cast<size_t>(len));
+    o.lit(",\"b64\":\"");
+    if (data && len > 0) o.b64(data, static_cast<size_t>(len));
     o.lit("\"}");
 }
 
 void put_ret(Out &o, int v) {
-    o.lit(", \"ret\": {\"k\": \"int\", \"v\": ");
+    o.lit(",\"ret\":{\"k\":\"int\",\"v\":");
     o.sint(v);
     o.lit("}");
 }
 
 void put_ret(Out &o, long long v) {
-    o.lit(", \"ret\": {\"k\": \"int\", \"v\": ");
+    o.lit(",\"ret\":{\"k\":\"int\",\"v\":");
     o.sint(v);
     o.lit("}");
 }
 
 void put_ret(Out &o, double v) {
-    o.lit(", \"ret\": {\"k\": \"double\", \"v\": ");
+    o.lit(",\"ret\":{\"k\":\"double\",\"v\":");
     put_double(o, v);
     o.lit("}");
 }
 
 void put_ret(Out &o, const char *v) {
-    o.lit(", \"ret\": {\"k\": \"text\", ");
+    o.lit(",\"ret\":{\"k\":\"text\",");
     put_text(o, v);
     o.lit("}");
 }
@@ -111,23 +111,23 @@ void put_outs(Out &o, const Outs &outs) {
         // may hold anything.
         bool set = outs.res && outs.res_len && (*outs.res != outs.res_before || *outs.res_len != outs.len_before);
         if (!set) {
-            o.lit(", \"res\": {\"set\": false}");
+            o.lit(",\"res\":{\"set\":false}");
         } else {
             const void *p = *outs.res;
             int len = *outs.res_len;
-            o.str(p ? ", \"res\": {\"set\": true, \"null\": false, \"len\": " : ", \"res\": {\"set\": true, \"null\": true, \"len\": ");
+            o.str(p ? ",\"res\":{\"set\":true,\"null\":false,\"len\":" : ",\"res\":{\"set\":true,\"null\":true,\"len\":");
             o.sint(len);
-            o.lit(", \"hex\": \"");
-            if (p && len > 0) o.hex(p, static_cast<size_t>(len));
+            o.lit(",\"b64\":\"");
+            if (p && len > 0) o.b64(p, static_cast<size_t>(len));
             o.lit("\"}");
         }
     }
     if (outs.has_text) {
         bool set = outs.text && *outs.text != outs.text_before;
         if (!set) {
-            o.lit(", \"out\": {\"set\": false}");
+            o.lit(",\"out\":{\"set\":false}");
         } else {
-            o.lit(", \"out\": {\"set\": true, ");
+            o.lit(",\"out\":{\"set\":true,");
             put_text(o, *outs.text);
             o.lit("}");
         }

@@ -1,12 +1,12 @@
 // record.h - what the recorder writes: event lines in the stand-in's event
 // file format, and one JSON line per SDK call.
 //
-// A call line carries the arguments encoded as the stand-in journals them,
+// A call line carries the arguments by kind as the stand-in journals them
+// (but bytes in base64, "b64": a third longer, where hex doubles them),
 // then the results:
 //
-//   {"seq": 7, "fn": "vyi_get_orders_pb", "args": [{"k": "req", ...}, ...],
-//    "ret": {"k": "int", "v": 0},
-//    "res": {"set": true, "null": false, "len": 3, "hex": "..."}}
+//   {"seq":7,"fn":"vyi_get_orders_pb","args":[{"k":"req",...},...],
+//    "ret":{"k":"int","v":0},"res":{"set":true,"null":false,"len":3,"b64":"..."}}
 //
 // "ret" is absent for void functions; "res" (the void **res, int *res_len
 // pair) and "out" (the char ** text of vyi_get_serv_addr) are present where

@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <new>
 #include <time.h>
 #include <unistd.h>
 
@@ -47,42 +48,77 @@ void Sink::open_from_env(const char *env) {
     have_writer_ = true;
 }
 
+void Sink::free_list(Batch *b) {
+    while (b) {
+        Batch *next = b->next;
+        b->out.release();
+        free(b);
+        b = next;
+    }
+}
+
 void Sink::fail_locked(const char *why) {
     if (!on()) return;  // one line per file, whoever notices first
     fprintf(stderr, "vy3 recorder: writing %s file %s failed (%s); recording of %s stopped, calls go on\n", what_,
             path_, why, what_);
     on_.store(false, std::memory_order_relaxed);
-    active_.release();
-    pending_.release();
+    if (active_) active_->next = nullptr;
+    free_list(active_);
+    free_list(queue_);
+    free_list(spare_);
+    active_ = queue_ = queue_tail_ = spare_ = nullptr;
+    batches_ = 0;
     pthread_cond_signal(&wake_);
 }
 
-void Sink::handoff_locked(long long now) {
-    last_handoff_ = now;
-    if (active_.size() == 0) return;
-    if (pending_.size() == 0) {
-        active_.swap(pending_);
-        pthread_cond_signal(&wake_);
-    } else if (active_.size() > kMaxBehind) {
+bool Sink::take_batch_locked() {
+    if (spare_) {
+        active_ = spare_;
+        spare_ = spare_->next;
+    } else if (batches_ >= kMaxBatches) {
         fail_locked("the disk cannot keep up");
-    }
-    // Otherwise the writer is busy: the lines stay buffered for the next handoff.
-}
-
-bool Sink::write_all(const Out &o, const char **why) {
-    const char *p = o.data();
-    size_t left = o.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd_, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            *why = n < 0 ? strerror(errno) : "nothing written";
+        return false;
+    } else {
+        void *p = malloc(sizeof(Batch));
+        if (!p) {
+            fail_locked("out of memory");
             return false;
         }
-        p += n;
-        left -= static_cast<size_t>(n);
+        active_ = new (p) Batch;
+        ++batches_;
     }
+    active_->next = nullptr;
+    active_->out.clear();
     return true;
+}
+
+void Sink::handoff_locked() {
+    if (!active_ || active_->out.size() == 0) return;
+    if (queue_tail_)
+        queue_tail_->next = active_;
+    else
+        queue_ = active_;
+    queue_tail_ = active_;
+    active_ = nullptr;
+    pthread_cond_signal(&wake_);
+}
+
+void Sink::after_record_locked(long long now) {
+    if (active_->out.size() >= kBatchBytes) {
+        handoff_locked();
+        return;
+    }
+    // A quiet session still reaches the file: the batch being filled goes
+    // after a while. Without a time from the caller, the clock is read only
+    // every so many records.
+    if (!now) {
+        if (++records_ % 64) return;
+        now = now_ns();
+    }
+    if (now - last_handoff_ >= kBatchNs) {
+        last_handoff_ = now;
+        handoff_locked();
+    }
 }
 
 void *Sink::writer_main(void *self) {
@@ -91,46 +127,66 @@ void *Sink::writer_main(void *self) {
 }
 
 void Sink::writer_loop() {
-    Out writing;
     pthread_mutex_lock(&mu_);
     for (;;) {
-        while (on() && !stop_ && pending_.size() == 0) pthread_cond_wait(&wake_, &mu_);
-        if (!on() || pending_.size() == 0) break;  // failed, or stopping with nothing left
-        pending_.swap(writing);
+        while (on() && !stop_ && !queue_) pthread_cond_wait(&wake_, &mu_);
+        if (!on() || !queue_) break;  // failed, or stopping with nothing left
+        Batch *batch = queue_;
+        queue_ = queue_tail_ = nullptr;
         pthread_mutex_unlock(&mu_);
         const char *why = nullptr;
-        bool ok = write_all(writing, &why);
-        writing.clear();
+        Batch *last = batch;
+        for (Batch *b = batch; b; b = b->next) {
+            last = b;
+            const char *p = b->out.data();
+            size_t left = why ? 0 : b->out.size();
+            while (left > 0) {
+                ssize_t k = ::write(fd_, p, left);
+                if (k < 0 && errno == EINTR) continue;
+                if (k <= 0) {
+                    why = k < 0 ? strerror(errno) : "nothing written";
+                    break;
+                }
+                p += k;
+                left -= static_cast<size_t>(k);
+            }
+        }
         pthread_mutex_lock(&mu_);
-        if (!ok) fail_locked(why);
+        if (why) {
+            free_list(batch);
+            fail_locked(why);
+            break;
+        }
+        last->next = spare_;
+        spare_ = batch;
     }
     pthread_mutex_unlock(&mu_);
-    writing.release();
 }
 
 void Sink::flush() {
     if (!on()) return;
     pthread_mutex_lock(&mu_);
-    if (on()) handoff_locked(now_ns());
+    if (on()) handoff_locked();
     pthread_mutex_unlock(&mu_);
 }
 
 void Sink::close() {
     if (!have_writer_) return;
     pthread_mutex_lock(&mu_);
+    if (on()) handoff_locked();
     stop_ = true;
     pthread_cond_signal(&wake_);
     pthread_mutex_unlock(&mu_);
-    pthread_join(writer_, nullptr);  // it writes what was handed over first
+    pthread_join(writer_, nullptr);  // it writes everything handed over first
     pthread_mutex_lock(&mu_);
     have_writer_ = false;
-    const char *why = nullptr;
-    if (on() && !write_all(active_, &why)) fail_locked(why);
     on_.store(false, std::memory_order_relaxed);
     ::close(fd_);
     fd_ = -1;
-    active_.release();
-    pending_.release();
+    if (active_) active_->next = nullptr;
+    free_list(active_);
+    free_list(spare_);
+    active_ = spare_ = nullptr;
     pthread_mutex_unlock(&mu_);
 }
 

@@ -1,9 +1,10 @@
 // sink.h - one record file, fed from whichever thread records and written by
 // a thread of its own, so that the calls being recorded never wait on the disk.
 //
-// Lines collect in a buffer that is handed to the writer when it is large or
-// some time has passed, at the end of each run, and at unload (which waits for
-// the writer). Any failure (the file cannot be opened, a write fails, memory
+// Records are built straight into a batch buffer; a batch that has grown past
+// its size (or, after some time, at the end of each run and at unload, the
+// one being filled) goes to the writer thread, which writes batches in order
+// and recycles them, so a steady session reuses warm memory. Any failure (the file cannot be opened, a write fails, memory
 // runs out, the writer falls too far behind) prints one line on stderr and
 // turns the sink off for good: the SDK calls it records go on regardless.
 #pragma once
@@ -28,18 +29,18 @@ public:
     void open_from_env(const char *env);
     bool on() const { return on_.load(std::memory_order_relaxed); }
 
-    // Appends one record built by fill(Out &) under the sink's lock; now is
-    // the current time, which decides when the buffer goes to the writer.
+    // Appends one record built by fill(Out &) under the sink's lock. now is
+    // the current time, or 0 to let the sink look at the clock now and then.
     template <class Fill>
     void write(long long now, Fill fill) {
         if (!on()) return;
         pthread_mutex_lock(&mu_);
-        if (on()) {
-            fill(active_);
-            if (!active_.ok())
+        if (on() && (active_ || take_batch_locked())) {
+            fill(active_->out);
+            if (!active_->out.ok())
                 fail_locked("out of memory");
-            else if (active_.size() >= kBatchBytes || now - last_handoff_ >= kBatchNs)
-                handoff_locked(now);
+            else
+                after_record_locked(now);
         }
         pthread_mutex_unlock(&mu_);
     }
@@ -56,22 +57,32 @@ public:
     }
 
 private:
+    struct Batch {
+        Batch *next = nullptr;
+        Out out;
+    };
     static constexpr size_t kBatchBytes = 64 * 1024;
     static constexpr long long kBatchNs = 50 * 1000 * 1000;
-    // A writer this far behind means the disk cannot keep up with the session.
-    static constexpr size_t kMaxBehind = 256 * 1024 * 1024;
+    // This many batches waiting means the disk cannot keep up with the session.
+    static constexpr int kMaxBatches = 4096;
 
     static void *writer_main(void *self);
     void writer_loop();
-    bool write_all(const Out &o, const char **why);
-    void handoff_locked(long long now);
+    bool take_batch_locked();
+    void after_record_locked(long long now);
+    void handoff_locked();
     void fail_locked(const char *why);
+    static void free_list(Batch *b);
 
     const char *what_;
     char path_[512] = {0};
     int fd_ = -1;
-    Out active_;   // being filled by recording threads
-    Out pending_;  // handed to the writer, not yet taken
+    Batch *active_ = nullptr;  // being filled
+    Batch *queue_ = nullptr;   // handed to the writer, oldest first
+    Batch *queue_tail_ = nullptr;
+    Batch *spare_ = nullptr;   // written, ready for reuse
+    int batches_ = 0;
+    unsigned records_ = 0;
     long long last_handoff_ = 0;
     bool stop_ = false;
     bool have_writer_ = false;

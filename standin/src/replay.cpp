@@ -145,15 +145,28 @@ private:
     std::string why_;
 };
 
-bool from_hex(const std::string &h, std::string &out) {
-    if (h.size() % 2) return false;
+// Standard base64 with padding.
+bool from_b64(const std::string &in, std::string &out) {
+    static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    if (in.size() % 4) return false;
     out.clear();
-    for (std::size_t i = 0; i < h.size(); i += 2) {
-        char pair[3] = {h[i], h[i + 1], 0};
-        char *end;
-        long v = std::strtol(pair, &end, 16);
-        if (*end) return false;
-        out += static_cast<char>(v);
+    for (std::size_t i = 0; i < in.size(); i += 4) {
+        unsigned v = 0;
+        int pad = 0;
+        for (std::size_t k = 0; k < 4; ++k) {
+            char c = in[i + k];
+            std::size_t d = alphabet.find(c);
+            if (c == '=' && i + 4 == in.size() && k >= 2) {
+                ++pad;
+                d = 0;
+            } else if (d == std::string::npos || pad) {
+                return false;
+            }
+            v = v << 6 | static_cast<unsigned>(d);
+        }
+        out += static_cast<char>(v >> 16);
+        if (pad < 2) out += static_cast<char>(v >> 8 & 255);
+        if (pad < 1) out += static_cast<char>(v & 255);
     }
     return true;
 }
@@ -180,14 +193,14 @@ bool real(const Json *j, double &out) {
     return !*end;
 }
 
-// {"null": bool, "hex": "..."} -> a text.
+// {"null": bool, "b64": "..."} -> a text.
 bool text(const Json &j, Text &out) {
     const Json *null = j.get("null");
-    const Json *hex = j.get("hex");
+    const Json *b64 = j.get("b64");
     if (!null || null->kind != Json::kBool) return false;
     out.null = null->b;
     out.s.clear();
-    return out.null || (hex && hex->kind == Json::kString && from_hex(hex->s, out.s));
+    return out.null || (b64 && b64->kind == Json::kString && from_b64(b64->s, out.s));
 }
 
 bool set_flag(const Json &j, bool &set) {
@@ -226,7 +239,7 @@ bool parse_call(const std::string &line, int &fn, long long &seq, Recorded &r, s
         if (!set_flag(*res, r.res_set)) return (why = "bad \"res\"", false);
         if (r.res_set) {
             const Json *null = res->get("null");
-            const Json *hex = res->get("hex");
+            const Json *b64 = res->get("b64");
             long long len;
             if (!null || null->kind != Json::kBool || !number(res->get("len"), len) || len < INT32_MIN ||
                 len > INT32_MAX)
@@ -235,7 +248,7 @@ bool parse_call(const std::string &line, int &fn, long long &seq, Recorded &r, s
                 r.res.kind = Response::kRaw;
                 r.res.null_pointer = true;
                 r.res.len = static_cast<int>(len);
-            } else if (!hex || hex->kind != Json::kString || !from_hex(hex->s, r.res.bytes) ||
+            } else if (!b64 || b64->kind != Json::kString || !from_b64(b64->s, r.res.bytes) ||
                        static_cast<long long>(r.res.bytes.size()) != std::max(len, 0LL)) {
                 return (why = "bad \"res\" bytes", false);
             }
