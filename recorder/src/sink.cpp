@@ -86,6 +86,15 @@ bool Sink::take_batch_locked() {
         }
         active_ = new (p) Batch;
         ++batches_;
+        // Full size at once: growing by doubling would copy the batch again
+        // and again while the writer is behind.
+        if (!active_->out.reserve(kBatchBytes + kBatchBytes / 4)) {
+            free(p);
+            active_ = nullptr;
+            --batches_;
+            fail_locked("out of memory");
+            return false;
+        }
     }
     active_->next = nullptr;
     active_->out.clear();

@@ -61,10 +61,10 @@ private:
         Batch *next = nullptr;
         Out out;
     };
-    static constexpr size_t kBatchBytes = 64 * 1024;
+    static constexpr size_t kBatchBytes = 1024 * 1024;
     static constexpr long long kBatchNs = 50 * 1000 * 1000;
     // This many batches waiting means the disk cannot keep up with the session.
-    static constexpr int kMaxBatches = 4096;
+    static constexpr int kMaxBatches = 256;
 
     static void *writer_main(void *self);
     void writer_loop();
