@@ -235,6 +235,20 @@ print(seen)
     assert sum(line.startswith("# ") for line in lines) == 2
 
 
+def test_a_killed_process_keeps_what_was_recorded_before_a_pause(staged, tmp_path):
+    code = """
+import os, signal, time, vy.csdk.c_sdk as c
+for i in range(3):
+    c.py_vyi_get_orders(b"q")
+time.sleep(0.5)  # the writer picks up the quiet batch
+os.kill(os.getpid(), signal.SIGKILL)
+"""
+    r = run_recorded(staged, code, calls=tmp_path / "c")
+    assert r.returncode == -9
+    fns = [json.loads(line)["fn"] for line in (tmp_path / "c").read_text().splitlines()]
+    assert fns == ["vyi_get_orders_pb"] * 3
+
+
 # ---- the demo ----------------------------------------------------------------
 
 def run_script(args, pythonpath):

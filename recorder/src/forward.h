@@ -65,7 +65,7 @@ void put_args_from(Out &o, const Tuple &t) {
 
 template <Fn F, class Result, class... A>
 void record_call(long long seq, const Result &result, const Outs &outs, A... args) {
-    g_rec.calls.write(0, [&](Out &o) {
+    g_rec.calls.write([&](Out &o) {
         begin_line(o, seq, F);
         put_args_from<0>(o, std::tuple<A...>(args...));
         o.lit("]");

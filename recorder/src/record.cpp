@@ -190,7 +190,7 @@ bool type_fits(const char *t) {
 void record_event(const char *msg_type, const void *data, int data_len) {
     long long now = now_ns();
     bool fits = type_fits(msg_type);
-    g_rec.events.write(now, [&](Out &o) {
+    g_rec.events.write([&](Out &o) {
         if (g_rec.first_event_ns < 0) g_rec.first_event_ns = now;
         long long ms = (now - g_rec.first_event_ns) / 1000000;
         if (!fits) {

@@ -29,7 +29,6 @@ void Sink::open_from_env(const char *env) {
                 strerror(errno), what_);
         return;
     }
-    last_handoff_ = now_ns();
     on_.store(true, std::memory_order_relaxed);  // before the writer looks
     // The writer takes no signals: they stay with the host's threads.
     sigset_t all, old;
@@ -112,22 +111,8 @@ void Sink::handoff_locked() {
     pthread_cond_signal(&wake_);
 }
 
-void Sink::after_record_locked(long long now) {
-    if (active_->out.size() >= kBatchBytes) {
-        handoff_locked();
-        return;
-    }
-    // A quiet session still reaches the file: the batch being filled goes
-    // after a while. Without a time from the caller, the clock is read only
-    // every so many records.
-    if (!now) {
-        if (++records_ % 64) return;
-        now = now_ns();
-    }
-    if (now - last_handoff_ >= kBatchNs) {
-        last_handoff_ = now;
-        handoff_locked();
-    }
+void Sink::after_record_locked() {
+    if (active_->out.size() >= kBatchBytes) handoff_locked();
 }
 
 void *Sink::writer_main(void *self) {
@@ -138,7 +123,18 @@ void *Sink::writer_main(void *self) {
 void Sink::writer_loop() {
     pthread_mutex_lock(&mu_);
     for (;;) {
-        while (on() && !stop_ && !queue_) pthread_cond_wait(&wake_, &mu_);
+        while (on() && !stop_ && !queue_) {
+            // A quiet session still reaches the file: every so often the
+            // writer takes the batch being filled itself.
+            timespec until;
+            clock_gettime(CLOCK_REALTIME, &until);
+            until.tv_nsec += kBatchNs;
+            if (until.tv_nsec >= 1000000000L) {
+                until.tv_sec += 1;
+                until.tv_nsec -= 1000000000L;
+            }
+            if (pthread_cond_timedwait(&wake_, &mu_, &until) == ETIMEDOUT) handoff_locked();
+        }
         if (!on() || !queue_) break;  // failed, or stopping with nothing left
         Batch *batch = queue_;
         queue_ = queue_tail_ = nullptr;

@@ -2,9 +2,10 @@
 // a thread of its own, so that the calls being recorded never wait on the disk.
 //
 // Records are built straight into a batch buffer; a batch that has grown past
-// its size (or, after some time, at the end of each run and at unload, the
-// one being filled) goes to the writer thread, which writes batches in order
-// and recycles them, so a steady session reuses warm memory. Any failure (the file cannot be opened, a write fails, memory
+// its size goes to the writer thread, which writes batches in order and
+// recycles them, so a steady session reuses warm memory. The batch being
+// filled goes too at the end of each run, at unload, and when the writer has
+// waited kBatchNs for work, so a killed process loses little. Any failure (the file cannot be opened, a write fails, memory
 // runs out, the writer falls too far behind) prints one line on stderr and
 // turns the sink off for good: the SDK calls it records go on regardless.
 #pragma once
@@ -29,10 +30,9 @@ public:
     void open_from_env(const char *env);
     bool on() const { return on_.load(std::memory_order_relaxed); }
 
-    // Appends one record built by fill(Out &) under the sink's lock. now is
-    // the current time, or 0 to let the sink look at the clock now and then.
+    // Appends one record built by fill(Out &) under the sink's lock.
     template <class Fill>
-    void write(long long now, Fill fill) {
+    void write(Fill fill) {
         if (!on()) return;
         pthread_mutex_lock(&mu_);
         if (on() && (active_ || take_batch_locked())) {
@@ -40,7 +40,7 @@ public:
             if (!active_->out.ok())
                 fail_locked("out of memory");
             else
-                after_record_locked(now);
+                after_record_locked();
         }
         pthread_mutex_unlock(&mu_);
     }
@@ -62,14 +62,14 @@ private:
         Out out;
     };
     static constexpr size_t kBatchBytes = 1024 * 1024;
-    static constexpr long long kBatchNs = 50 * 1000 * 1000;
+    static constexpr long kBatchNs = 50 * 1000 * 1000;
     // This many batches waiting means the disk cannot keep up with the session.
     static constexpr int kMaxBatches = 256;
 
     static void *writer_main(void *self);
     void writer_loop();
     bool take_batch_locked();
-    void after_record_locked(long long now);
+    void after_record_locked();
     void handoff_locked();
     void fail_locked(const char *why);
     static void free_list(Batch *b);
@@ -82,8 +82,6 @@ private:
     Batch *queue_tail_ = nullptr;
     Batch *spare_ = nullptr;   // written, ready for reuse
     int batches_ = 0;
-    unsigned records_ = 0;
-    long long last_handoff_ = 0;
     bool stop_ = false;
     bool have_writer_ = false;
     pthread_t writer_{};
