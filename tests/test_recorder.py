@@ -352,6 +352,26 @@ def test_a_file_that_cannot_be_written_stops_recording_not_calls(staged, which, 
     assert r.stderr.count("\n") == 1 and message in r.stderr, r.stderr
 
 
+@pytest.mark.parametrize("events, calls, message", [
+    ("TARGET", None, "not writing events file {events}: it is VY_RECORD_TARGET"),
+    (None, "TARGET", "not writing calls file {calls}: it is VY_RECORD_TARGET"),
+    ("SELF", None, "not writing events file {events}: it is the recorder itself"),
+    ("{tmp}/one", "{tmp}/./one", "not writing calls file {calls}: it is VY_RECORD_EVENTS too"),
+], ids=["events-over-target", "calls-over-target", "over-recorder", "one-file-for-both"])
+def test_a_record_file_that_would_destroy_a_file_is_refused(staged, tmp_path, events, calls, message):
+    target = tmp_path / "target.so"
+    shutil.copy2(ALT, target)
+    names = {"TARGET": str(target), "SELF": os.path.join(staged, "vy", "csdk", "libvy3-c.so")}
+    events, calls = [None if v is None else names.get(v, v.format(tmp=tmp_path)) for v in (events, calls)]
+    if events and events.endswith("one"):
+        open(events, "w").close()
+    r = run_recorded(staged, SESSION_UNDER_FAILURE, target=target, events=events, calls=calls)
+    assert (r.returncode, r.stdout) == (0, SESSION_UNDER_FAILURE_OUT), r.stderr
+    assert r.stderr.count("\n") == 1 and message.format(events=events, calls=calls) in r.stderr, r.stderr
+    with open(ALT, "rb") as a, open(target, "rb") as b:
+        assert a.read() == b.read()
+
+
 def test_one_failing_file_leaves_the_other_recording(staged, tmp_path):
     r = run_recorded(staged, SESSION_UNDER_FAILURE, events="/dev/full", calls=tmp_path / "c")
     assert (r.returncode, r.stdout) == (0, SESSION_UNDER_FAILURE_OUT), r.stderr

@@ -1,6 +1,11 @@
 // exports.cpp - every SDK function of the header, expanded from its lists onto
 // the forwarding body, and the event callback the recorder puts between the
 // library and the module.
+#include <dlfcn.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+
 #include <tuple>
 
 #include "forward.h"
@@ -51,9 +56,50 @@ void forget_in_child() {
     g_rec.calls.forget();
 }
 
+const char *env(const char *name) {
+    const char *v = getenv(name);
+    return v && *v ? v : nullptr;
+}
+
+// Whether two paths name one file (an existing one compared by identity).
+bool same_file(const char *a, const char *b) {
+    if (!a || !b) return false;
+    if (strcmp(a, b) == 0) return true;
+    struct stat sa, sb;
+    return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+// Why a record file must not be opened (truncated), or nullptr.
+const char *forbidden(const char *path, const char *target) {
+    Dl_info self;
+    if (dladdr(reinterpret_cast<void *>(&env), &self) && same_file(path, self.dli_fname))
+        return "it is the recorder itself";
+    if (same_file(path, target)) return "it is VY_RECORD_TARGET";
+    return nullptr;
+}
+
+// Opens the record files, refusing the mistakes that would destroy a file:
+// truncating a library, or both records into one file.
+void open_sinks() {
+    const char *target = env("VY_RECORD_TARGET"), *events = env("VY_RECORD_EVENTS"), *calls = env("VY_RECORD_CALLS");
+    if (events) {
+        if (const char *why = forbidden(events, target))
+            g_rec.events.refuse(events, why);
+        else
+            g_rec.events.open(events);
+    }
+    if (calls) {
+        if (const char *why = forbidden(calls, target))
+            g_rec.calls.refuse(calls, why);
+        else if (same_file(calls, events))
+            g_rec.calls.refuse(calls, "it is VY_RECORD_EVENTS too");
+        else
+            g_rec.calls.open(calls);
+    }
+}
+
 __attribute__((constructor)) void recorder_load() {
-    g_rec.events.open_from_env("VY_RECORD_EVENTS");
-    g_rec.calls.open_from_env("VY_RECORD_CALLS");
+    open_sinks();
     pthread_atfork(nullptr, nullptr, &forget_in_child);
     load_target();
 }

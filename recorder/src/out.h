@@ -8,19 +8,6 @@
 
 namespace recorder {
 
-// Two hex digits per byte value: one copy per byte instead of two lookups.
-struct HexPairs {
-    char pair[256][2];
-    constexpr HexPairs() : pair() {
-        const char digits[] = "0123456789abcdef";
-        for (int c = 0; c < 256; ++c) {
-            pair[c][0] = digits[c >> 4];
-            pair[c][1] = digits[c & 15];
-        }
-    }
-};
-inline constexpr HexPairs kHexPairs{};
-
 // The two base64 digits of every 12-bit value.
 struct B64Pairs {
     char pair[4096][2];
@@ -102,13 +89,6 @@ public:
         } else {
             uint(static_cast<unsigned long long>(v));
         }
-    }
-    void hex(const void *data, size_t n) {
-        if (!reserve(2 * n)) return;
-        const unsigned char *b = static_cast<const unsigned char *>(data);
-        char *d = p_ + len_;
-        for (size_t i = 0; i < n; ++i) memcpy(d + 2 * i, kHexPairs.pair[b[i]], 2);
-        len_ += 2 * n;
     }
     // Standard base64 with padding: a third more than the bytes, where hex
     // would double them. Two table lookups per three bytes.

@@ -19,9 +19,11 @@ long long now_ns() {
     return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
 }
 
-void Sink::open_from_env(const char *env) {
-    const char *path = getenv(env);
-    if (!path || !*path) return;
+void Sink::refuse(const char *path, const char *why) {
+    fprintf(stderr, "vy3 recorder: not writing %s file %s: %s; %s are not recorded\n", what_, path, why, what_);
+}
+
+void Sink::open(const char *path) {
     snprintf(path_, sizeof path_, "%s", path);
     fd_ = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd_ < 0) {

@@ -25,9 +25,10 @@ public:
     // what names the file in messages ("events", "calls").
     constexpr explicit Sink(const char *what) : what_(what) {}
 
-    // Opens (truncating) the file named by the environment variable env, if
-    // set, and starts its writer.
-    void open_from_env(const char *env);
+    // Opens (truncating) the file and starts its writer.
+    void open(const char *path);
+    // A file that must not be written: one line on stderr, sink stays off.
+    void refuse(const char *path, const char *why);
     bool on() const { return on_.load(std::memory_order_relaxed); }
 
     // Appends one record built by fill(Out &) under the sink's lock.
