@@ -14,8 +14,9 @@
 extern "C" {
 #endif
 
-/* Back to the initial state: programs, journal, event queue, timers, clock,
- * run-until, inline delivery and the registered callback are all cleared. */
+/* Back to the initial state: programs, recorded calls, journal, event queue,
+ * timers, clock, run-until, inline delivery and the registered callback are
+ * all cleared. */
 void vys_reset(void);
 
 /* 1 if fn names an SDK function of the stand-in, else 0. */
