@@ -95,6 +95,8 @@ _PROTOTYPES = {
     "vys_clock": (ctypes.c_longlong, []),
     "vys_deliver_inline": (None, [ctypes.c_char_p]),
     "vys_deliver_from_thread": (None, [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int]),
+    "vys_load_call_file": (ctypes.c_int, [ctypes.c_char_p]),
+    "vys_pending_calls": (ctypes.c_int, []),
 }
 
 
@@ -197,6 +199,23 @@ class StandIn:
         if length is None:
             length = 0 if payload is None else len(payload)
         self.lib.vys_deliver_from_thread(_text(msg_type), None if payload is None else bytes(payload), length)
+
+    # -- replay of a recorded session ---------------------------------------
+
+    def load_call_file(self, path: Union[str, os.PathLike]) -> int:
+        """Queue the results of a call file written by the recording library:
+        each function answers its recorded calls in order, ahead of its
+        programs, and timers start no events (the recorded events hold them).
+        Returns how many calls; raises StandInError with the library's message
+        (nothing queued). reset() drops them."""
+        n = self.lib.vys_load_call_file(os.fsencode(path))
+        if n < 0:
+            raise StandInError(self.last_error())
+        return n
+
+    def pending_calls(self) -> int:
+        """Recorded results not yet played back."""
+        return self.lib.vys_pending_calls()
 
     def last_error(self) -> str:
         return self.lib.vys_last_error().decode("utf-8", "replace")

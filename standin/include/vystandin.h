@@ -14,8 +14,9 @@
 extern "C" {
 #endif
 
-/* Back to the initial state: programs, journal, event queue, timers, clock,
- * run-until, inline delivery and the registered callback are all cleared. */
+/* Back to the initial state: programs, recorded calls, journal, event queue,
+ * timers, clock, run-until, inline delivery and the registered callback are
+ * all cleared. */
 void vys_reset(void);
 
 /* 1 if fn names an SDK function of the stand-in, else 0. */
@@ -60,6 +61,15 @@ long long vys_clock(void);
 void vys_deliver_inline(const char *fn);
 /* Call the registered callback once from a new thread, and join it. */
 void vys_deliver_from_thread(const char *msg_type, const void *data, int len);
+
+/* Replay of a recorded session: queues the results of a call file written by
+ * the recording library, played back per SDK function in recorded order ahead
+ * of the programs; timers start no events while a call file is loaded (the
+ * recorded events hold them). Returns how many calls, or -1 (nothing queued)
+ * with the reason in vys_last_error(). vys_reset() drops them. */
+int vys_load_call_file(const char *path);
+/* Recorded results not yet played back. */
+int vys_pending_calls(void);
 
 #ifdef __cplusplus
 }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <type_traits>
@@ -88,7 +89,13 @@ void hook(FnTag<Fn::vyi_strerror>, Text &text, int errorno);
 // Steps of every call that do not depend on the argument types.
 void begin_call();
 void deliver_inline_if_due(Fn f);
-void fill_outs(Fn f, const Outs &o);
+void fill_outs(Fn f, const Outs &o, const Recorded *rec);
+// A recorded result replaces the computed one (replay.h).
+void apply_recorded(const Recorded &r, int &v);
+void apply_recorded(const Recorded &r, long long &v);
+void apply_recorded(const Recorded &r, double &v);
+void apply_recorded(const Recorded &r, Text &v);
+inline void apply_recorded(const Recorded &, Nothing &) {}
 const char *hand_out(const Text &t);
 
 template <Fn F, class R, class... A>
@@ -102,11 +109,13 @@ R sdk_call(A... args) {
     }
     using Result = typename ResultOf<R>::type;
     Result result = initial_result<Result>(F);
+    std::optional<Recorded> rec = state().replay.next(F);
     hook(FnTag<F>{}, result, args...);
+    if (rec) apply_recorded(*rec, result);
     deliver_inline_if_due(F);
     // Filled last, so buffers handed to nested calls during delivery cannot
     // expire them before the caller sees them.
-    if (outs.has_res || outs.has_text) fill_outs(F, outs);
+    if (outs.has_res || outs.has_text) fill_outs(F, outs, rec ? &*rec : nullptr);
     if constexpr (std::is_same_v<Result, Text>)
         return hand_out(result);
     else if constexpr (!std::is_void_v<R>)

@@ -32,6 +32,7 @@ bool lookup(const char *fn, Fn &f) {
 STANDIN_EXPORT void vys_reset(void) {
     State &s = state();
     s.programs.reset();
+    s.replay.reset();
     s.loop.reset();
     s.callback = nullptr;
     s.inline_fn = -1;

@@ -27,11 +27,11 @@ void deliver_inline_if_due(Fn f) {
 
 const char *hand_out(const Text &t) { return t.null ? nullptr : state().pool.hand_out_text(t.s); }
 
-void fill_outs(Fn f, const Outs &o) {
+void fill_outs(Fn f, const Outs &o, const Recorded *rec) {
     State &s = state();
     if (o.has_res) {
         // Always filled, whatever the status: the caller must decide by status.
-        Response r = s.programs.response(f);
+        Response r = rec && rec->res_set ? rec->res : s.programs.response(f);
         void *p;
         int len;
         if (r.kind == Response::kRaw) {
@@ -44,7 +44,8 @@ void fill_outs(Fn f, const Outs &o) {
         if (o.res) *o.res = p;
         if (o.res_len) *o.res_len = len;
     }
-    if (o.has_text && o.text) *o.text = const_cast<char *>(hand_out(s.programs.text(f)));
+    if (o.has_text && o.text)
+        *o.text = const_cast<char *>(hand_out(rec && rec->out_set ? rec->out : s.programs.text(f)));
 }
 
 void hook(FnTag<Fn::vyi_set_event_callback_pb>, Nothing &, EventCallback cb) { state().callback = cb; }
@@ -53,14 +54,33 @@ void hook(FnTag<Fn::vyi_run>, int &) { state().loop.run(); }
 
 void hook(FnTag<Fn::vyi_stop>, int &) { state().loop.request_stop(); }
 
-void hook(FnTag<Fn::vyi_set_timer>, Nothing &, int interval) { state().loop.set_periodic(interval); }
+// A replay starts no timers: its events already hold the timer events.
+void hook(FnTag<Fn::vyi_set_timer>, Nothing &, int interval) {
+    if (!state().replay.active()) state().loop.set_periodic(interval);
+}
 
 void hook(FnTag<Fn::vyi_user_timer>, int &id, int period, int start_delay) {
     // A programmed status simulates a refusal: returned as is, no timer.
-    if (!state().programs.has_status(Fn::vyi_user_timer)) id = state().loop.add_user_timer(period, start_delay);
+    if (!state().programs.has_status(Fn::vyi_user_timer) && !state().replay.active())
+        id = state().loop.add_user_timer(period, start_delay);
 }
 
-void hook(FnTag<Fn::vyi_user_timer_stop>, Nothing &, int timer_id) { state().loop.stop_user_timer(timer_id); }
+void hook(FnTag<Fn::vyi_user_timer_stop>, Nothing &, int timer_id) {
+    if (!state().replay.active()) state().loop.stop_user_timer(timer_id);
+}
+
+void apply_recorded(const Recorded &r, int &v) {
+    if (r.ret == Recorded::kInt) v = static_cast<int>(r.i);
+}
+void apply_recorded(const Recorded &r, long long &v) {
+    if (r.ret == Recorded::kInt) v = r.i;
+}
+void apply_recorded(const Recorded &r, double &v) {
+    if (r.ret == Recorded::kDouble) v = r.d;
+}
+void apply_recorded(const Recorded &r, Text &v) {
+    if (r.ret == Recorded::kText) v = r.text;
+}
 
 void hook(FnTag<Fn::vyi_strerror>, Text &text, int errorno) {
     if (!state().programs.has_text(Fn::vyi_strerror)) text = {false, "stand-in error " + std::to_string(errorno)};

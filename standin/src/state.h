@@ -6,12 +6,14 @@
 #include "events.h"
 #include "pool.h"
 #include "programs.h"
+#include "replay.h"
 #include "vycsdk.h"
 
 namespace standin {
 
 struct State {
     Programs programs;
+    Replay replay;  // a recorded session's results, ahead of the programs
     Pool pool;  // survives vys_reset(): callers may still hold its buffers
     EventLoop loop;
     EventCallback callback = nullptr;

@@ -1,0 +1,113 @@
+// forward.h - the one forwarding body shared by every SDK function.
+//
+// forward<F, R>(args...) calls the target's function with the same arguments
+// and returns its result unchanged. With VY_RECORD_CALLS set, it also writes
+// the call, its arguments and its results as one JSON line (record.h). When
+// the target lacks the function, the call returns an error status instead.
+#pragma once
+
+#include <type_traits>
+
+#include "record.h"
+
+namespace recorder {
+
+// What an unavailable call returns: an error status for statuses, zero for the
+// clock readings, an empty text (never NULL) for texts; void calls do nothing.
+constexpr int kUnavailableStatus = -1;
+
+// Nesting of forwarded calls on this thread. A call that arrives while the
+// thread is already inside the target (and not in the module's callback) is
+// the library calling its own export and resolving it to ours: it goes
+// straight back to the library, unrecorded.
+extern thread_local int t_inside;
+
+struct Inside {
+    Inside() { ++t_inside; }
+    ~Inside() { --t_inside; }
+};
+
+template <class R> struct ResultOf { using type = R; };
+template <> struct ResultOf<void> { using type = Nothing; };
+
+template <class R> R unavailable_result();
+template <> inline int unavailable_result<int>() { return kUnavailableStatus; }
+template <> inline long long unavailable_result<long long>() { return 0; }
+template <> inline double unavailable_result<double>() { return 0.0; }
+template <> inline const char *unavailable_result<const char *>() { return ""; }
+template <> inline Nothing unavailable_result<Nothing>() { return {}; }
+
+template <class... A>
+Outs collect_outs(A... args) {
+    Outs o;
+    (o.take(args), ...);
+    return o;
+}
+
+// Walks the arguments in order; a void * is always a request and takes the int
+// length after it as one element, as in the stand-in's journal.
+template <size_t I, class Tuple>
+void put_args_from(Out &o, const Tuple &t) {
+    if constexpr (I < std::tuple_size_v<Tuple>) {
+        using T = std::tuple_element_t<I, Tuple>;
+        if constexpr (std::is_same_v<T, void *>) {
+            static_assert(std::is_same_v<std::tuple_element_t<I + 1, Tuple>, int>, "void * without its length");
+            if (I > 0) o.lit(",");
+            put_req(o, std::get<I>(t), std::get<I + 1>(t));
+            put_args_from<I + 2>(o, t);
+        } else {
+            if (I > 0) o.lit(",");
+            put_arg(o, std::get<I>(t));
+            put_args_from<I + 1>(o, t);
+        }
+    }
+}
+
+template <Fn F, class Result, class... A>
+void record_call(long long seq, const Result &result, const Outs &outs, A... args) {
+    g_rec.calls.write([&](Out &o) {
+        begin_line(o, seq, F);
+        put_args_from<0>(o, std::tuple<A...>(args...));
+        o.lit("]");
+        put_ret(o, result);
+        put_outs(o, outs);
+        end_line(o);
+    });
+}
+
+template <Fn F, class R, class... A>
+R forward(A... args) {
+    using Result = typename ResultOf<R>::type;
+    auto target = reinterpret_cast<R (*)(A...)>(g_target_fns[static_cast<int>(F)]);
+    if (t_inside > 0 && target) return target(args...);
+
+    const bool recording = g_rec.calls.on();
+    long long seq = 0;
+    Outs outs;
+    if (recording) {
+        seq = g_rec.next_seq.fetch_add(1, std::memory_order_relaxed);
+        outs = collect_outs(args...);
+    }
+    Result result = [&]() -> Result {
+        if (!target) {
+            Outs o = collect_outs(args...);
+            if (o.res) *o.res = nullptr;
+            if (o.res_len) *o.res_len = 0;
+            if (o.text) *o.text = const_cast<char *>("");
+            return unavailable_result<Result>();
+        }
+        Inside inside;
+        if constexpr (std::is_void_v<R>) {
+            target(args...);
+            return {};
+        } else {
+            return target(args...);
+        }
+    }();
+    if (recording) record_call<F>(seq, result, outs, args...);
+    // A run is where events pile up: what it recorded reaches the files now.
+    if constexpr (F == Fn::vyi_run) flush_all();
+    if constexpr (!std::is_void_v<R>) return result;
+}
+
+}  // namespace recorder

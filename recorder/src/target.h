@@ -1,0 +1,32 @@
+// target.h - the real library behind the recorder: loaded once when the
+// recorder is loaded, one resolved entry per SDK function of the header.
+#pragma once
+
+#include "vycsdk.h"
+
+namespace recorder {
+
+#define RECORDER_ENUM_(name) name,
+#define RECORDER_ENUM_TYPED_(ret, name, params, args) name,
+enum class Fn : int {
+    VYCSDK_QUERY_FUNCS(RECORDER_ENUM_)
+    VYCSDK_COMMAND_FUNCS(RECORDER_ENUM_)
+    VYCSDK_TYPED_FUNCS(RECORDER_ENUM_TYPED_)
+    vyi_set_event_callback_pb,
+    count_
+};
+#undef RECORDER_ENUM_
+#undef RECORDER_ENUM_TYPED_
+
+constexpr int kFnCount = static_cast<int>(Fn::count_);
+
+// The target's functions by Fn; nullptr where the target could not provide
+// one (then the call returns an error status).
+extern void *g_target_fns[kFnCount];
+
+const char *fn_name(Fn f);
+
+// Loads VY_RECORD_TARGET; any problem is one line on stderr.
+void load_target();
+
+}  // namespace recorder

@@ -1,0 +1,428 @@
+"""The recording library: a session against a library playing the real one
+(the stand-in's second build) is recorded, replayed on the stand-in, and the
+strategy sees the same events and answers; failures never stop the calls.
+
+Every recorded run happens in a subprocess, with a staged copy of the
+importable tree whose libvy3-c.so is the recorder."""
+import base64
+import json
+import os
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+from conftest import PKG, ROOT, run_python
+
+BUILD = os.path.dirname(PKG)
+RECORDER = os.path.join(BUILD, "recorder", "libvy3-c.so")
+ALT = os.path.join(BUILD, "alt", "libvy3-c.so")
+PARTIAL = os.path.join(BUILD, "recorder", "partial", "libvy3-partial.so")
+STANDIN_DIR = os.path.join(ROOT, "standin")
+
+# Events the library delivers: (type, payload), every awkward byte included.
+EVENTS = [
+    ("tick", b"plain text"),
+    ("tick", b"nul\x00inside\x00"),
+    ("bar", b"line\nbreak and\r\ncrlf"),
+    ("execrpt", b"back\\slash \\n not an escape"),
+    ("empty", b""),
+    ("spaces", b"  leading and trailing  "),
+    ("tabs", b"\ttab\t"),
+    ("binary", bytes(range(256))),
+    ("utf8", "\u884c\u60c5".encode()),
+    ("#hash", b"# not a comment"),
+]
+
+# What the library answers: (function, status, response) for queries.
+QUERIES = [
+    ("vyi_get_orders_pb", 0, b"orders\x00with nul"),
+    ("vyi_get_cash_pb", 1017, b""),
+    ("vyi_get_positions_pb", 0, b""),
+    ("vyi_get_account_status_pb", 0, bytes(range(256))),
+    ("vyi_get_execution_reports_pb", 0, b"ab"),
+    ("vyi_place_order_pb", 0, b"line\nback\\slash"),
+]
+
+# The session, run live (programming the library behind the recorder) and in
+# replay (the stand-in answering from the recording). It prints what the
+# strategy saw, and the library's journal.
+SESSION = """
+import json, os, sys
+import vy.csdk.c_sdk as c
+import vystandin
+
+LIVE = os.environ.get("VY_RECORD_TARGET")
+si = vystandin.StandIn(LIVE) if LIVE else vystandin.StandIn()
+si.reset()
+if LIVE:
+    for t, p in EVENTS:
+        si.push_event(t, p)
+    for fn, status, response in QUERIES:
+        si.set_status(fn, status)
+        si.set_response(fn, response)
+    si.set_text("vyi_strerror", b"account not logged in")
+    si.set_text("vyi_get_serv_addr", b"10.0.0.7:7001")
+    si.set_longlong("vyi_now", 1234567890123)
+    si.set_double("vyi_now_plus", 1234567.25)
+    si.set_status("vyi_subscribe", 3)
+    si.set_status("vyi_user_timer", 42)
+else:
+    si.load_call_file(sys.argv[1])
+    si.load_event_file(sys.argv[2])
+
+seen = []
+def h(b):
+    return None if b is None else b.hex()
+def on_event(t, p):
+    seen.append(["event", t, p.hex()])
+    # Queries from inside the callback, as a strategy makes them.
+    status, res = c.py_vyi_get_orders(b"inside " + t.encode())
+    seen.append(["orders", status, h(res)])
+c.py_vyi_set_data_callback(on_event)
+for fn, _, _ in QUERIES:
+    status, res = getattr(c, "py_" + fn[:-3])(b"req\\x00" + fn.encode())
+    seen.append([fn, status, h(res)])
+seen.append(["strerror", c.py_vyi_strerror(1017).hex()])
+seen.append(["serv_addr", repr(c.py_vyi_get_serv_addr(b"trade"))])
+seen.append(["version", c.vyi_get_c_version().hex()])
+seen.append(["now", c.vyi_now(), c.vyi_now_plus()])
+seen.append(["subscribe", c.py_vyi_subscribe(b"SHSE.600000", b"tick", True)])
+seen.append(["user_timer", c.py_vyi_user_timer(1000, 0)])
+c.py_vyi_set_timer(100)
+seen.append(["run", c.py_vyi_run()])
+journal = [[call.fn, repr(call.args)] for call in si.journal()]
+print(json.dumps({"seen": seen, "journal": journal}))
+"""
+
+
+def session_code():
+    return f"EVENTS = {EVENTS!r}\nQUERIES = {QUERIES!r}\n" + SESSION
+
+
+@pytest.fixture(scope="module")
+def staged(tmp_path_factory):
+    """A copy of the importable tree with the recorder beside the module."""
+    for lib in (RECORDER, ALT, PARTIAL):
+        assert os.path.exists(lib), f"not built: {lib}"
+    root = tmp_path_factory.mktemp("staged")
+    pkg = root / "pkg"
+    shutil.copytree(PKG, pkg, ignore=shutil.ignore_patterns("__pycache__"))
+    shutil.copy2(RECORDER, pkg / "vy" / "csdk" / "libvy3-c.so")
+    return str(pkg)
+
+
+def run_recorded(staged, code, *, target=ALT, events=None, calls=None, args=()):
+    """Runs code against the recorder; None leaves a variable unset."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith("VY_RECORD_")}
+    env["PYTHONPATH"] = os.pathsep.join([staged, STANDIN_DIR])
+    for name, value in (("VY_RECORD_TARGET", target), ("VY_RECORD_EVENTS", events), ("VY_RECORD_CALLS", calls)):
+        if value is not None:
+            env[name] = str(value)
+    return subprocess.run([sys.executable, "-c", code] + [str(a) for a in args], capture_output=True, text=True,
+                          env=env, timeout=60, cwd=os.path.dirname(staged))
+
+
+def replay(code, calls, events):
+    """Runs code on the stand-in, given the recording's files as arguments."""
+    return run_python(f"import sys\nsys.argv[1:] = [{str(calls)!r}, {str(events)!r}]\n" + code)
+
+
+@pytest.fixture(scope="module")
+def recorded(staged, tmp_path_factory):
+    """One live session through the recorder, with its files."""
+    d = tmp_path_factory.mktemp("session")
+    events, calls = d / "session.events", d / "session.calls"
+    r = run_recorded(staged, session_code(), events=events, calls=calls)
+    assert r.returncode == 0, r.stderr
+    assert r.stderr == ""
+    return json.loads(r.stdout), events, calls
+
+
+# ---- recording and replay ----------------------------------------------------
+
+def test_the_live_session_sees_what_the_library_delivers(recorded):
+    live, _, _ = recorded
+    events = [(e[1], bytes.fromhex(e[2])) for e in live["seen"] if e[0] == "event"]
+    assert events == [(t, p) for t, p in EVENTS]
+    answers = {e[0]: e[1:] for e in live["seen"] if e[0].startswith("vyi_")}
+    for fn, status, response in QUERIES:
+        assert answers[fn] == [status, response.hex() if status == 0 else None]
+
+
+def test_replay_gives_the_callable_the_same_events_and_answers(recorded):
+    live, events, calls = recorded
+    r = replay(session_code(), calls, events)
+    assert r.returncode == 0, r.stderr
+    assert json.loads(r.stdout)["seen"] == live["seen"]
+
+
+def test_replay_makes_the_same_library_calls(recorded):
+    live, events, calls = recorded
+    r = replay(session_code(), calls, events)
+    assert r.returncode == 0, r.stderr
+    assert json.loads(r.stdout)["journal"] == live["journal"]
+
+
+def test_every_recorded_result_is_played_back(recorded, lib):
+    _, events, calls = recorded
+    n = lib.load_call_file(calls)
+    assert n == lib.pending_calls() > len(QUERIES)
+
+
+def test_the_event_file_keeps_every_payload_byte_with_escapes(recorded, lib):
+    _, events, _ = recorded
+    lines = events.read_text("utf-8").splitlines()
+    assert lines[1].split(" ", 2)[1:] == ["tick", "nul\\0inside\\0"]
+    assert lines[2].split(" ", 2)[2] == "line\\nbreak and\\r\\ncrlf"
+    assert lines[3].split(" ", 2)[2] == "back\\\\slash \\\\n not an escape"
+    assert lines[4].split(" ", 2)[1:] == ["empty", ""]
+    times = [int(line.split(" ", 1)[0]) for line in lines]
+    assert times[0] == 0 and times == sorted(times)
+    assert events.read_bytes().isascii()
+    assert lib.load_event_file(events) == len(EVENTS)
+
+
+def b64(data):
+    return base64.b64encode(data).decode()
+
+
+def test_the_call_file_holds_arguments_and_results(recorded):
+    _, _, calls = recorded
+    lines = [json.loads(line) for line in calls.read_text().splitlines()]
+    assert sorted(line["seq"] for line in lines) == list(range(len(lines)))
+    req = b64(b"req\0vyi_get_orders_pb")
+    [orders] = [c for c in lines if c["fn"] == "vyi_get_orders_pb" and c["args"][0]["b64"] == req]
+    assert orders["args"] == [{"k": "req", "null": False, "len": 21, "b64": req},
+                              {"k": "out", "null": False}, {"k": "out", "null": False}]
+    assert orders["ret"] == {"k": "int", "v": 0}
+    assert orders["res"] == {"set": True, "null": False, "len": 15, "b64": b64(b"orders\x00with nul")}
+    [now] = [c for c in lines if c["fn"] == "vyi_now"]
+    assert now["ret"] == {"k": "int", "v": 1234567890123}
+    [addr] = [c for c in lines if c["fn"] == "vyi_get_serv_addr"]
+    assert addr["out"] == {"set": True, "null": False, "b64": b64(b"10.0.0.7:7001")}
+    [timer] = [c for c in lines if c["fn"] == "vyi_set_timer"]
+    assert "ret" not in timer and timer["args"] == [{"k": "int", "v": 100}]
+
+
+def test_recording_only_events_leaves_calls_unwritten(staged, tmp_path):
+    code = "import vy.csdk.c_sdk as c\nprint(c.py_vyi_get_orders(b'x'))"
+    r = run_recorded(staged, code, events=tmp_path / "e")
+    assert (r.returncode, r.stdout, r.stderr) == (0, "(0, b'')\n", "")
+    assert (tmp_path / "e").read_bytes() == b""
+    assert os.listdir(tmp_path) == ["e"]
+
+
+def test_an_event_type_the_file_cannot_hold_is_noted_and_still_delivered(staged, tmp_path):
+    code = """
+import os, vystandin, vy.csdk.c_sdk as c
+si = vystandin.StandIn(os.environ["VY_RECORD_TARGET"])
+si.reset()
+for t in (b"ok", b"two words", b"", b"ok"):
+    si.push_event(t, b"p")
+seen = []
+c.py_vyi_set_data_callback(lambda t, p: seen.append(t))
+c.py_vyi_run()
+print(seen)
+"""
+    r = run_recorded(staged, code, events=tmp_path / "e")
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == "['ok', 'two words', '', 'ok']\n"
+    assert r.stderr.count("\n") == 1 and "message type" in r.stderr
+    lines = (tmp_path / "e").read_text().splitlines()
+    assert [line.split(" ")[1] for line in lines if not line.startswith("#")] == ["ok", "ok"]
+    assert sum(line.startswith("# ") for line in lines) == 2
+
+
+def test_a_killed_process_keeps_what_was_recorded_before_a_pause(staged, tmp_path):
+    code = """
+import os, signal, time, vy.csdk.c_sdk as c
+for i in range(3):
+    c.py_vyi_get_orders(b"q")
+time.sleep(0.5)  # the writer picks up the quiet batch
+os.kill(os.getpid(), signal.SIGKILL)
+"""
+    r = run_recorded(staged, code, calls=tmp_path / "c")
+    assert r.returncode == -9
+    fns = [json.loads(line)["fn"] for line in (tmp_path / "c").read_text().splitlines()]
+    assert fns == ["vyi_get_orders_pb"] * 3
+
+
+# ---- the demo ----------------------------------------------------------------
+
+def run_script(args, pythonpath):
+    env = dict({k: v for k, v in os.environ.items() if not k.startswith("VY_RECORD_")},
+               PYTHONPATH=os.pathsep.join(pythonpath))
+    return subprocess.run([sys.executable] + args, capture_output=True, text=True, env=env, timeout=60,
+                          cwd=os.path.dirname(PKG))
+
+
+def test_a_replay_of_the_demo_session_gives_the_demo_output(tmp_path):
+    demo = os.path.join(ROOT, "examples", "demo.py")
+    path = [PKG, STANDIN_DIR]
+    plain = run_script([demo], path)
+    events, calls = tmp_path / "demo.events", tmp_path / "demo.calls"
+    live = run_script([os.path.join(ROOT, "recorder", "record.py"), "--pkg", PKG, "--target", ALT,
+                       "--events", str(events), "--calls", str(calls), demo], path)
+    replayed = run_script([os.path.join(ROOT, "recorder", "replay.py"), str(events), str(calls), demo], path)
+    for r in (plain, live, replayed):
+        assert (r.returncode, r.stderr) == (0, ""), r.stdout + r.stderr
+    # Recording changes nothing the strategy sees.
+    assert live.stdout == plain.stdout
+    # The replay answers as the session did. Only the stand-in's own count of
+    # queued events differs: the session never delivered its last tick, so
+    # the recording does not hold it.
+    unplayed = "  events left unplayed: "
+    assert [line for line in replayed.stdout.splitlines() if not line.startswith(unplayed)] == \
+        [line for line in plain.stdout.splitlines() if not line.startswith(unplayed)]
+    assert unplayed + "0" in replayed.stdout.splitlines()
+
+
+# ---- failures ----------------------------------------------------------------
+
+# What each call shape returns when its function is unavailable.
+UNAVAILABLE = """
+import vy.csdk.c_sdk as c
+c.py_vyi_set_data_callback(print)
+print(c.py_vyi_get_orders(b"x"), c.py_vyi_cancel_order(b"x"), c.py_vyi_set_token(b"t"),
+      c.py_vyi_get_serv_addr(b"a"), c.py_vyi_set_serv_addr(b"x"), c.py_vyi_run(),
+      c.vyi_get_c_version(), c.vyi_init(), c.vyi_now(), c.vyi_now_plus(), c.py_vyi_strerror(3))
+"""
+UNAVAILABLE_OUT = "(-1, None) -1 -1 None None -1 b'' -1 0 0.0 b''\n"
+
+
+@pytest.mark.parametrize("target, message", [
+    (None, "VY_RECORD_TARGET is not set"),
+    ("", "VY_RECORD_TARGET is not set"),
+    ("/nonexistent/libvy3-c.so", "cannot load VY_RECORD_TARGET /nonexistent/libvy3-c.so"),
+    (os.path.join(ROOT, "README.md"), "cannot load VY_RECORD_TARGET"),
+    ("libvy3-c.so", "is the recorder itself"),
+], ids=["unset", "empty", "missing-file", "not-a-library", "itself"])
+def test_without_a_usable_target_calls_return_an_error_status(staged, target, message):
+    r = run_recorded(staged, UNAVAILABLE, target=target)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == UNAVAILABLE_OUT
+    assert r.stderr.count("\n") == 1 and message in r.stderr, r.stderr
+
+
+def test_the_recorder_as_its_own_target_is_refused(staged):
+    r = run_recorded(staged, UNAVAILABLE, target=os.path.join(staged, "vy", "csdk", "libvy3-c.so"))
+    assert (r.returncode, r.stdout) == (0, UNAVAILABLE_OUT), r.stderr
+    assert r.stderr.count("\n") == 1 and "is the recorder itself" in r.stderr
+
+
+def test_a_target_lacking_functions_is_named_and_the_rest_still_forward(staged, tmp_path):
+    r = run_recorded(staged, UNAVAILABLE, target=PARTIAL, calls=tmp_path / "c")
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == UNAVAILABLE_OUT.replace("b'' -1 0", "b'partial 1.0' 7 0")
+    assert r.stderr.count("\n") == 1
+    assert "lacks 184 SDK function(s): vyi_current_price_pb, " in r.stderr
+    fns = [json.loads(line)["fn"] for line in (tmp_path / "c").read_text().splitlines()]
+    assert "vyi_init" in fns and "vyi_get_orders_pb" in fns  # unavailable calls are recorded too
+
+
+SESSION_UNDER_FAILURE = """
+import os, vystandin, vy.csdk.c_sdk as c
+si = vystandin.StandIn(os.environ["VY_RECORD_TARGET"])
+si.reset()
+si.set_response("vyi_get_orders_pb", b"r")
+for i in range(3):
+    si.push_event(b"tick", b"x" * 70000)  # more than one batch
+seen = []
+c.py_vyi_set_data_callback(lambda t, p: seen.append((t, len(p), c.py_vyi_get_orders(b"q"))))
+print(c.py_vyi_run(), seen, c.py_vyi_get_orders(b"q"))
+print(c.py_vyi_run(), c.py_vyi_get_orders(b"q"))
+"""
+SESSION_UNDER_FAILURE_OUT = ("0 [('tick', 70000, (0, b'r')), ('tick', 70000, (0, b'r')), ('tick', 70000, (0, b'r'))]"
+                             " (0, b'r')\n0 (0, b'r')\n")
+
+
+@pytest.mark.parametrize("which, path, message", [
+    ("events", "/dev/full", "writing events file /dev/full failed (No space left on device)"),
+    ("calls", "/dev/full", "writing calls file /dev/full failed (No space left on device)"),
+    ("events", "/nonexistent/dir/session.events", "cannot open events file /nonexistent/dir/session.events"),
+    ("calls", "/nonexistent/dir/session.calls", "cannot open calls file /nonexistent/dir/session.calls"),
+    ("events", "/", "cannot open events file /"),
+])
+def test_a_file_that_cannot_be_written_stops_recording_not_calls(staged, which, path, message):
+    r = run_recorded(staged, SESSION_UNDER_FAILURE, **{which: path})
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == SESSION_UNDER_FAILURE_OUT
+    assert r.stderr.count("\n") == 1 and message in r.stderr, r.stderr
+
+
+@pytest.mark.parametrize("events, calls, message", [
+    ("TARGET", None, "not writing events file {events}: it is VY_RECORD_TARGET"),
+    (None, "TARGET", "not writing calls file {calls}: it is VY_RECORD_TARGET"),
+    ("SELF", None, "not writing events file {events}: it is the recorder itself"),
+    ("{tmp}/one", "{tmp}/./one", "not writing calls file {calls}: it is VY_RECORD_EVENTS too"),
+], ids=["events-over-target", "calls-over-target", "over-recorder", "one-file-for-both"])
+def test_a_record_file_that_would_destroy_a_file_is_refused(staged, tmp_path, events, calls, message):
+    target = tmp_path / "target.so"
+    shutil.copy2(ALT, target)
+    names = {"TARGET": str(target), "SELF": os.path.join(staged, "vy", "csdk", "libvy3-c.so")}
+    events, calls = [None if v is None else names.get(v, v.format(tmp=tmp_path)) for v in (events, calls)]
+    if events and events.endswith("one"):
+        open(events, "w").close()
+    r = run_recorded(staged, SESSION_UNDER_FAILURE, target=target, events=events, calls=calls)
+    assert (r.returncode, r.stdout) == (0, SESSION_UNDER_FAILURE_OUT), r.stderr
+    assert r.stderr.count("\n") == 1 and message.format(events=events, calls=calls) in r.stderr, r.stderr
+    with open(ALT, "rb") as a, open(target, "rb") as b:
+        assert a.read() == b.read()
+
+
+def test_one_failing_file_leaves_the_other_recording(staged, tmp_path):
+    r = run_recorded(staged, SESSION_UNDER_FAILURE, events="/dev/full", calls=tmp_path / "c")
+    assert (r.returncode, r.stdout) == (0, SESSION_UNDER_FAILURE_OUT), r.stderr
+    assert r.stderr.count("\n") == 1
+    fns = [json.loads(line)["fn"] for line in (tmp_path / "c").read_text().splitlines()]
+    assert fns.count("vyi_get_orders_pb") == 5 and fns.count("vyi_run") == 2
+
+
+# ---- loading call files ------------------------------------------------------
+
+GOOD = '{"seq": 0, "fn": "vyi_init", "args": [], "ret": {"k": "int", "v": 5}}'
+
+
+@pytest.mark.parametrize("text, error", [
+    ("not json", "line 1: unexpected character"),
+    (GOOD + "\n" + GOOD.replace("vyi_init", "vyi_nope"), "line 2: unknown SDK function vyi_nope"),
+    ('{"fn": "vyi_init"}', "line 1: no \"seq\""),
+    (GOOD.replace('"v": 5', '"v": "five"'), "line 1: bad \"ret\" value"),
+    ('{"seq": 0, "fn": "vyi_get_orders_pb", "res": {"set": true, "null": false, "len": 3, "b64": "YQ=="}}',
+     "line 1: bad \"res\" bytes"),
+    ('{"seq": 0, "fn": "vyi_get_orders_pb", "res": {"set": true, "null": false, "len": 1, "b64": "Y Q="}}',
+     "line 1: bad \"res\" bytes"),
+    ('{"seq": 0, "fn": "vyi_init"', "line 1: expected ',' or '}'"),
+], ids=["not-json", "unknown-fn", "no-seq", "bad-ret", "short-res", "bad-base64", "truncated"])
+def test_a_malformed_call_file_loads_nothing(lib, tmp_path, text, error):
+    path = tmp_path / "calls"
+    path.write_text(text + "\n")
+    with pytest.raises(Exception) as excinfo:
+        lib.load_call_file(path)
+    assert str(excinfo.value) == f"{path}: {error}"
+    assert lib.pending_calls() == 0
+
+
+def test_recorded_results_come_first_then_the_programs(lib, sdk, tmp_path):
+    path = tmp_path / "calls"
+    path.write_text("\n".join([GOOD.replace('"seq": 0', '"seq": 1').replace('"v": 5', '"v": 6'), GOOD, ""]))
+    lib.set_status("vyi_init", 9)
+    assert lib.load_call_file(path) == 2
+    assert [sdk.vyi_init() for _ in range(3)] == [5, 6, 9]  # in seq order, then the program
+    assert [c.fn for c in lib.journal()] == ["vyi_init"] * 3
+
+
+def test_a_replay_starts_no_timers_and_reset_drops_it(lib, sdk, sink, tmp_path):
+    path = tmp_path / "calls"
+    path.write_text(GOOD + "\n")
+    lib.load_call_file(path)
+    lib.push_event("tick", b"a", time_ms=1000)
+    sdk.py_vyi_set_timer(100)
+    assert sdk.py_vyi_user_timer(100, 0) == 0
+    sdk.py_vyi_run()
+    assert sink.events == [("tick", b"a")]
+    lib.reset()
+    assert lib.pending_calls() == 0
+    assert sdk.vyi_init() == 0
