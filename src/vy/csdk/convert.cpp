@@ -79,15 +79,41 @@ int RequestArg::set(PyObject *o) noexcept {
     return 0;
 }
 
+namespace {
+
+/// The last exact-int CSDK_OPERATE_SUCCESS seen and its value, so that the
+/// common test is one C comparison and no call.  The reference held keeps the
+/// address from being reused by another int; it is kept for the process.
+struct SuccessCache {
+    PyObject *obj = nullptr;
+    long value = 0;
+    bool fits_long = false;
+};
+SuccessCache success_cache;
+
+}  // namespace
+
+int success_in_c(PyObject *success, int status) noexcept {
+    if (success != success_cache.obj) {
+        if (!PyLong_CheckExact(success))
+            return -1;
+        int overflow = 0;
+        long v = PyLong_AsLongAndOverflow(success, &overflow);  // cannot fail for an exact int
+        Ref previous = Ref::steal(success_cache.obj);
+        success_cache.obj = Ref::borrow(success).release();
+        success_cache.value = v;
+        success_cache.fits_long = overflow == 0;
+    }
+    // Beyond a C long it cannot equal a C int status.
+    return success_cache.fits_long && success_cache.value == status;
+}
+
 PyObject *response_pair(int status, const void *res, int res_len, const char *libfn) noexcept {
     Ref st = Ref::steal(PyLong_FromLong(status));
     if (!st)
         return nullptr;
-    int ok = compare_status(st.get(), Py_EQ);
-    if (ok < 0)
-        return nullptr;
     Ref payload;
-    if (ok) {
+    int ok = read_on_success(st.get(), status, Py_EQ, [&]() noexcept -> PyObject * {
         // A success must come with a readable response; anything else is a
         // broken library, reported instead of reading memory it never gave us.
         if (res_len < 0 || (res == nullptr && res_len > 0)) {
@@ -96,17 +122,15 @@ PyObject *response_pair(int status, const void *res, int res_len, const char *li
                          res ? "non-NULL" : "NULL", res_len);
             return nullptr;
         }
-        payload = Ref::steal(PyBytes_FromStringAndSize(res_len ? static_cast<const char *>(res) : nullptr, res_len));
-        if (!payload)
-            return nullptr;
-    } else {
-        payload = Ref::borrow(Py_None);
-    }
+        return PyBytes_FromStringAndSize(res_len ? static_cast<const char *>(res) : nullptr, res_len);
+    }, payload);
+    if (ok < 0)
+        return nullptr;
     PyObject *pair = PyTuple_New(2);
     if (!pair)
         return nullptr;
     PyTuple_SET_ITEM(pair, 0, st.release());
-    PyTuple_SET_ITEM(pair, 1, payload.release());
+    PyTuple_SET_ITEM(pair, 1, ok ? payload.release() : Ref::borrow(Py_None).release());
     return pair;
 }
 
