@@ -25,7 +25,7 @@ link=("$libdir/libvy3-c.so" -Wl,-rpath,"$libdir")
 cc "${cflags[@]}" benchmarks/ideal.c -o "$ext/_bench_ideal$suffix" "${link[@]}"
 cc "${cflags[@]}" benchmarks/empty.c -o "$ext/_bench_empty$suffix" "${link[@]}"
 if command -v cython3 >/dev/null; then
-  cython3 -3 -q benchmarks/_bench_cython.pyx -o "$ext/_bench_cython.c"
+  cython3 -3 benchmarks/_bench_cython.pyx -o "$ext/_bench_cython.c"
   cc "${cflags[@]}" "$ext/_bench_cython.c" -o "$ext/_bench_cython$suffix" "${link[@]}"
 else
   echo "cython3 not installed: no Cython rows"

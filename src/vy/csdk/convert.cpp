@@ -45,7 +45,7 @@ int as_c_int(PyObject *o, int *out) noexcept {
     return long_to_c_int(r.get(), out);
 }
 
-int RequestArg::set(PyObject *o) noexcept {
+int RequestArg::set_other(PyObject *o) noexcept {
     // len() first, through the generic protocol, before any type check.
     Py_ssize_t n = (PyBytes_CheckExact(o) || PyByteArray_CheckExact(o)) ? Py_SIZE(o) : PyObject_Length(o);
     if (n < 0)
@@ -79,33 +79,18 @@ int RequestArg::set(PyObject *o) noexcept {
     return 0;
 }
 
-namespace {
+SuccessCache g_success_cache;
 
-/// The last exact-int CSDK_OPERATE_SUCCESS seen and its value, so that the
-/// common test is one C comparison and no call.  The reference held keeps the
-/// address from being reused by another int; it is kept for the process.
-struct SuccessCache {
-    PyObject *obj = nullptr;
-    long value = 0;
-    bool fits_long = false;
-};
-SuccessCache success_cache;
-
-}  // namespace
-
-int success_in_c(PyObject *success, int status) noexcept {
-    if (success != success_cache.obj) {
-        if (!PyLong_CheckExact(success))
-            return -1;
-        int overflow = 0;
-        long v = PyLong_AsLongAndOverflow(success, &overflow);  // cannot fail for an exact int
-        Ref previous = Ref::steal(success_cache.obj);
-        success_cache.obj = Ref::borrow(success).release();
-        success_cache.value = v;
-        success_cache.fits_long = overflow == 0;
-    }
-    // Beyond a C long it cannot equal a C int status.
-    return success_cache.fits_long && success_cache.value == status;
+bool cache_success(PyObject *success) noexcept {
+    if (!PyLong_CheckExact(success))
+        return false;
+    int overflow = 0;
+    long v = PyLong_AsLongAndOverflow(success, &overflow);  // cannot fail for an exact int
+    Ref previous = Ref::steal(g_success_cache.obj);
+    g_success_cache.obj = Ref::borrow(success).release();
+    g_success_cache.value = v;
+    g_success_cache.fits_long = overflow == 0;
+    return true;
 }
 
 PyObject *response_pair(int status, const void *res, int res_len, const char *libfn) noexcept {

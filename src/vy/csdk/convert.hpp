@@ -45,7 +45,7 @@ private:
             Ref export_ref = Ref::steal(view_.obj);  // the reference the export took
         }
     }
-    Py_buffer view_{};
+    Py_buffer view_;  // filled by lock(); read only while held_
     bool held_ = false;
 };
 
@@ -123,11 +123,20 @@ private:
 /// a subclass whose __len__ lies cannot make the library over-read.
 class RequestArg {
 public:
-    int set(PyObject *o) noexcept;
+    int set(PyObject *o) noexcept {
+        // The common case, an exact bytes object, without a call.
+        if (PyBytes_CheckExact(o) && PyBytes_GET_SIZE(o) <= INT_MAX) {
+            ptr_ = PyBytes_AS_STRING(o);
+            len_ = static_cast<int>(PyBytes_GET_SIZE(o));
+            return 0;
+        }
+        return set_other(o);
+    }
     void *data() const noexcept { return const_cast<char *>(ptr_); }
     int size() const noexcept { return len_; }
 
 private:
+    int set_other(PyObject *o) noexcept;
     const char *ptr_ = nullptr;
     int len_ = 0;
     ByteArrayLock lock_;
@@ -139,10 +148,28 @@ inline PyObject *text_result(const char *s) noexcept {
     return s ? PyBytes_FromString(s) : PyBytes_FromStringAndSize(nullptr, 0);
 }
 
+/// The last exact-int CSDK_OPERATE_SUCCESS seen and its value, so that the
+/// common test is one C comparison and no call.  The reference held keeps the
+/// address from being reused by another int; it is kept for the process.
+struct SuccessCache {
+    PyObject *obj = nullptr;
+    long value = 0;
+    bool fits_long = false;
+};
+extern SuccessCache g_success_cache;
+
+/// Takes `success` into the cache when it is an exact int; false otherwise.
+bool cache_success(PyObject *success) noexcept;
+
 /// The success test in C: for a CSDK_OPERATE_SUCCESS that is an exact int,
 /// 1 or 0 as `status` equals it or not; -1 (no exception) for any other
 /// object, whose comparison can run Python code.
-int success_in_c(PyObject *success, int status) noexcept;
+inline int success_in_c(PyObject *success, int status) noexcept {
+    if (success != g_success_cache.obj && !cache_success(success))
+        return -1;
+    // Beyond a C long it cannot equal a C int status.
+    return g_success_cache.fits_long && g_success_cache.value == status;
+}
 
 /// Keeps the outcome of a read made before a comparison that can run Python
 /// code: the object, or the exception it raised, which is raised only if the
