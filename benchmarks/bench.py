@@ -90,26 +90,31 @@ def call_paths():
     tick_cls = c_sdk.TickLikeDict2
     d = {"price": 1.5}
     env = dict(c=c_sdk, ideal=ideal, cy=cython, pb=pybind, ct_query=ct_query, REQ=REQ, S=str_req,
-               C=CONFIG, P=tuple(CONFIG.values()), tick=tick_cls(d), d=d)
+               tick=tick_cls(d), d=d)
+    # Literal calls, as host code writes them: positional, and all twelve by keyword.
+    names = [f"a{i}" for i in range(len(CONFIG))]
+    env.update(zip(names, CONFIG.values()))
+    pos = ", ".join(names)
+    kw = ", ".join(f"{k}={n}" for k, n in zip(CONFIG, names))
     paths = {
         "query: c_sdk": "c.py_vyi_get_symbol_infos(REQ)",
         "query: raw C METH_O": "ideal.query(REQ)",
         "query: ctypes": "ct_query(REQ)",
         "decorated query, bytes": "c.py_vyi_get_orders(REQ)",
         "decorated query, str": "c.py_vyi_get_orders(S)",
-        "backtest_config: positional": "c.py_vyi_set_backtest_config(*P)",
-        "backtest_config: 12 keywords": "c.py_vyi_set_backtest_config(**C)",
-        "backtest_config: raw C, 12 keywords": "ideal.backtest_config(**C)",
+        "backtest_config: positional": f"c.py_vyi_set_backtest_config({pos})",
+        "backtest_config: 12 keywords": f"c.py_vyi_set_backtest_config({kw})",
+        "backtest_config: raw C, 12 keywords": f"ideal.backtest_config({kw})",
         "tick.price": "tick.price",
         "tick missed field": "tick.symbol",
         "d['price']": "d['price']",
     }
     if cython:
         paths["query: Cython"] = "cy.query(REQ)"
-        paths["backtest_config: Cython, 12 keywords"] = "cy.backtest_config(**C)"
+        paths["backtest_config: Cython, 12 keywords"] = f"cy.backtest_config({kw})"
     if pybind:
         paths["query: pybind11"] = "pb.query(REQ)"
-        paths["backtest_config: pybind11, 12 keywords"] = "pb.backtest_config(**C)"
+        paths["backtest_config: pybind11, 12 keywords"] = f"pb.backtest_config({kw})"
     return {k: (v, env) for k, v in paths.items()}
 
 

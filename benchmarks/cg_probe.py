@@ -1,5 +1,6 @@
 """One path, N times, for instruction counts under callgrind (scripts/bench.sh
-runs it for two values of N and reports the difference per call)."""
+takes the difference of two runs for the queries, and counts only inside
+vyi_run() for the events)."""
 import sys
 
 import vy.csdk.c_sdk as c_sdk
@@ -23,9 +24,6 @@ if path.startswith("query"):
     fn = {"query": c_sdk.py_vyi_get_symbol_infos, "query_ideal": ideal.query}[path]
     for _ in range(n):
         fn(REQ)
-elif path == "push64":  # the queueing alone, taken off the event paths
-    for _ in range(n):
-        lib.push_event("tick", bytes(64))
 else:
     ours = path == "event64"
     (c_sdk.py_vyi_set_data_callback if ours else ideal.use_floor_callback)(sink)

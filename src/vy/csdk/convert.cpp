@@ -98,7 +98,7 @@ PyObject *response_pair(int status, const void *res, int res_len, const char *li
     if (!st)
         return nullptr;
     Ref payload;
-    int ok = read_on_success(st.get(), status, Py_EQ, [&]() noexcept -> PyObject * {
+    int ok = read_on_success(st.get(), status, Py_EQ, [res, res_len, libfn]() noexcept -> PyObject * {
         // A success must come with a readable response; anything else is a
         // broken library, reported instead of reading memory it never gave us.
         if (res_len < 0 || (res == nullptr && res_len > 0)) {

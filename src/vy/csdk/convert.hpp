@@ -213,17 +213,26 @@ private:
 /// comparison runs with the same operands, and the early read is used only
 /// if the test says success.
 template <class Read>
+int read_then_compare(PyObject *status_obj, PyObject *success, int op, Read &&read, Ref &out) noexcept;
+
+template <class Read>
 int read_on_success(PyObject *status_obj, int status, int op, Read &&read, Ref &out) noexcept {
     PyObject *success = global(g_names.CSDK_OPERATE_SUCCESS);
     if (!success)
         return -1;
     int equal = success_in_c(success, status);
-    if (equal >= 0) {
-        if (!equal)
-            return 0;
-        out = Ref::steal(read());
-        return out ? 1 : -1;
-    }
+    if (equal < 0)
+        return read_then_compare(status_obj, success, op, read, out);
+    if (!equal)
+        return 0;
+    out = Ref::steal(read());
+    return out ? 1 : -1;
+}
+
+/// The path of a comparison that can run Python code, kept out of line.
+template <class Read>
+[[gnu::noinline]] int read_then_compare(PyObject *status_obj, PyObject *success, int op, Read &&read,
+                                        Ref &out) noexcept {
     Ref keep = Ref::borrow(success);  // __eq__ may rebind the global
     EarlyRead early(read());
     Ref r = Ref::steal(PyObject_RichCompare(status_obj, keep.get(), op));
