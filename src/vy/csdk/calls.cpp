@@ -26,15 +26,15 @@ PyObject *get_serv_addr(PyObject *const *objs) noexcept {
     if (serv_id.set(objs[0]) < 0)
         return nullptr;
     char *addr = nullptr;
-    Ref status = Ref::steal(PyLong_FromLong(vyi_get_serv_addr(serv_id.value(), &addr)));
-    if (!status)
+    int status = vyi_get_serv_addr(serv_id.value(), &addr);
+    Ref st = Ref::steal(PyLong_FromLong(status));
+    if (!st)
         return nullptr;
-    int failed = compare_status(status.get(), Py_NE);
-    if (failed < 0)
+    Ref text;
+    int ok = read_on_success(st.get(), status, Py_NE, [&]() noexcept { return text_result(addr); }, text);
+    if (ok < 0)
         return nullptr;
-    if (failed)
-        Py_RETURN_NONE;
-    return text_result(addr);
+    return ok ? text.release() : Ref::borrow(Py_None).release();
 }
 
 // Not table-driven because the library's third and fourth parameters are

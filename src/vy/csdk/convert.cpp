@@ -45,7 +45,7 @@ int as_c_int(PyObject *o, int *out) noexcept {
     return long_to_c_int(r.get(), out);
 }
 
-int RequestArg::set(PyObject *o) noexcept {
+int RequestArg::set_other(PyObject *o) noexcept {
     // len() first, through the generic protocol, before any type check.
     Py_ssize_t n = (PyBytes_CheckExact(o) || PyByteArray_CheckExact(o)) ? Py_SIZE(o) : PyObject_Length(o);
     if (n < 0)
@@ -79,15 +79,26 @@ int RequestArg::set(PyObject *o) noexcept {
     return 0;
 }
 
+SuccessCache g_success_cache;
+
+bool cache_success(PyObject *success) noexcept {
+    if (!PyLong_CheckExact(success))
+        return false;
+    int overflow = 0;
+    long v = PyLong_AsLongAndOverflow(success, &overflow);  // cannot fail for an exact int
+    Ref previous = Ref::steal(g_success_cache.obj);
+    g_success_cache.obj = Ref::borrow(success).release();
+    g_success_cache.value = v;
+    g_success_cache.fits_long = overflow == 0;
+    return true;
+}
+
 PyObject *response_pair(int status, const void *res, int res_len, const char *libfn) noexcept {
     Ref st = Ref::steal(PyLong_FromLong(status));
     if (!st)
         return nullptr;
-    int ok = compare_status(st.get(), Py_EQ);
-    if (ok < 0)
-        return nullptr;
     Ref payload;
-    if (ok) {
+    int ok = read_on_success(st.get(), status, Py_EQ, [res, res_len, libfn]() noexcept -> PyObject * {
         // A success must come with a readable response; anything else is a
         // broken library, reported instead of reading memory it never gave us.
         if (res_len < 0 || (res == nullptr && res_len > 0)) {
@@ -96,17 +107,15 @@ PyObject *response_pair(int status, const void *res, int res_len, const char *li
                          res ? "non-NULL" : "NULL", res_len);
             return nullptr;
         }
-        payload = Ref::steal(PyBytes_FromStringAndSize(res_len ? static_cast<const char *>(res) : nullptr, res_len));
-        if (!payload)
-            return nullptr;
-    } else {
-        payload = Ref::borrow(Py_None);
-    }
+        return PyBytes_FromStringAndSize(res_len ? static_cast<const char *>(res) : nullptr, res_len);
+    }, payload);
+    if (ok < 0)
+        return nullptr;
     PyObject *pair = PyTuple_New(2);
     if (!pair)
         return nullptr;
     PyTuple_SET_ITEM(pair, 0, st.release());
-    PyTuple_SET_ITEM(pair, 1, payload.release());
+    PyTuple_SET_ITEM(pair, 1, ok ? payload.release() : Ref::borrow(Py_None).release());
     return pair;
 }
 

@@ -7,8 +7,10 @@
 #define CSDK_CONVERT_HPP
 
 #include <climits>
+#include <utility>
 
 #include "ref.hpp"
+#include "state.hpp"
 
 namespace csdk {
 
@@ -43,7 +45,7 @@ private:
             Ref export_ref = Ref::steal(view_.obj);  // the reference the export took
         }
     }
-    Py_buffer view_{};
+    Py_buffer view_;  // filled by lock(); read only while held_
     bool held_ = false;
 };
 
@@ -121,11 +123,20 @@ private:
 /// a subclass whose __len__ lies cannot make the library over-read.
 class RequestArg {
 public:
-    int set(PyObject *o) noexcept;
+    int set(PyObject *o) noexcept {
+        // The common case, an exact bytes object, without a call.
+        if (PyBytes_CheckExact(o) && PyBytes_GET_SIZE(o) <= INT_MAX) {
+            ptr_ = PyBytes_AS_STRING(o);
+            len_ = static_cast<int>(PyBytes_GET_SIZE(o));
+            return 0;
+        }
+        return set_other(o);
+    }
     void *data() const noexcept { return const_cast<char *>(ptr_); }
     int size() const noexcept { return len_; }
 
 private:
+    int set_other(PyObject *o) noexcept;
     const char *ptr_ = nullptr;
     int len_ = 0;
     ByteArrayLock lock_;
@@ -137,9 +148,107 @@ inline PyObject *text_result(const char *s) noexcept {
     return s ? PyBytes_FromString(s) : PyBytes_FromStringAndSize(nullptr, 0);
 }
 
-/// The response pair (status, bytes) or (status, None), after comparing the
-/// status with CSDK_OPERATE_SUCCESS.  `libfn` names the SDK function in the
-/// error raised when a success comes with a response that cannot be read.
+/// The last exact-int CSDK_OPERATE_SUCCESS seen and its value, so that the
+/// common test is one C comparison and no call.  The reference held keeps the
+/// address from being reused by another int; it is kept for the process.
+struct SuccessCache {
+    PyObject *obj = nullptr;
+    long value = 0;
+    bool fits_long = false;
+};
+extern SuccessCache g_success_cache;
+
+/// Takes `success` into the cache when it is an exact int; false otherwise.
+bool cache_success(PyObject *success) noexcept;
+
+/// The success test in C: for a CSDK_OPERATE_SUCCESS that is an exact int,
+/// 1 or 0 as `status` equals it or not; -1 (no exception) for any other
+/// object, whose comparison can run Python code.
+inline int success_in_c(PyObject *success, int status) noexcept {
+    if (success != g_success_cache.obj && !cache_success(success))
+        return -1;
+    // Beyond a C long it cannot equal a C int status.
+    return g_success_cache.fits_long && g_success_cache.value == status;
+}
+
+/// Keeps the outcome of a read made before a comparison that can run Python
+/// code: the object, or the exception it raised, which is raised only if the
+/// test then says success and is dropped otherwise.
+class EarlyRead {
+public:
+    explicit EarlyRead(PyObject *value) noexcept : value_(Ref::steal(value)) {
+        if (!value)
+            PyErr_Fetch(&type_, &exc_, &tb_);
+    }
+    EarlyRead(const EarlyRead &) = delete;
+    EarlyRead &operator=(const EarlyRead &) = delete;
+    ~EarlyRead() {
+        Ref drop_type = Ref::steal(type_), drop_exc = Ref::steal(exc_), drop_tb = Ref::steal(tb_);
+    }
+    /// 1 with the object in out, or -1 with its exception raised again.
+    int take(Ref &out) noexcept {
+        if (value_) {
+            out = std::move(value_);
+            return 1;
+        }
+        PyErr_Restore(type_, exc_, tb_);
+        type_ = exc_ = tb_ = nullptr;
+        return -1;
+    }
+
+private:
+    Ref value_;
+    PyObject *type_ = nullptr, *exc_ = nullptr, *tb_ = nullptr;
+};
+
+/// The success test of a call that reads the library's response after it,
+/// `status_obj op CSDK_OPERATE_SUCCESS` with op Py_EQ (success when true) or
+/// Py_NE (success when false), the global looked up now.  On success `out`
+/// gets read() (a new reference, or NULL with an exception) and 1 is
+/// returned; 0 for a failing status; -1 with an exception.
+///
+/// An exact int is tested in C and the response is read only on success.
+/// Any other object's comparison can run Python code, which may call into
+/// the library and so overwrite the response: then it is read first, the
+/// comparison runs with the same operands, and the early read is used only
+/// if the test says success.
+template <class Read>
+int read_then_compare(PyObject *status_obj, PyObject *success, int op, Read &&read, Ref &out) noexcept;
+
+template <class Read>
+int read_on_success(PyObject *status_obj, int status, int op, Read &&read, Ref &out) noexcept {
+    PyObject *success = global(g_names.CSDK_OPERATE_SUCCESS);
+    if (!success)
+        return -1;
+    int equal = success_in_c(success, status);
+    if (equal < 0)
+        return read_then_compare(status_obj, success, op, read, out);
+    if (!equal)
+        return 0;
+    out = Ref::steal(read());
+    return out ? 1 : -1;
+}
+
+/// The path of a comparison that can run Python code, kept out of line.
+template <class Read>
+[[gnu::noinline]] int read_then_compare(PyObject *status_obj, PyObject *success, int op, Read &&read,
+                                        Ref &out) noexcept {
+    Ref keep = Ref::borrow(success);  // __eq__ may rebind the global
+    EarlyRead early(read());
+    Ref r = Ref::steal(PyObject_RichCompare(status_obj, keep.get(), op));
+    if (!r)
+        return -1;
+    int truth = PyObject_IsTrue(r.get());
+    if (truth < 0)
+        return -1;
+    if (truth != (op == Py_EQ))
+        return 0;
+    return early.take(out);
+}
+
+/// The response pair (status, bytes) or (status, None), by the success test
+/// above.  `libfn` names the SDK function in the error raised when a success
+/// comes with a response that cannot be read.
 PyObject *response_pair(int status, const void *res, int res_len, const char *libfn) noexcept;
 
 }  // namespace csdk

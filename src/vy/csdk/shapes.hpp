@@ -4,8 +4,9 @@
 // shape owns argument parsing, conversion and the result, so each module
 // function is one instantiation, not a hand-written body.  The calling
 // convention follows the parameter count: none -> METH_NOARGS, one -> METH_O,
-// more -> METH_VARARGS | METH_KEYWORDS parsed by the interpreter, so arity and
-// keyword errors are the interpreter's own.
+// more -> METH_FASTCALL | METH_KEYWORDS, bound here on the path that succeeds
+// and handed to the interpreter's parser otherwise, so arity and keyword
+// errors are the interpreter's own.
 #ifndef CSDK_SHAPES_HPP
 #define CSDK_SHAPES_HPP
 
@@ -49,11 +50,54 @@ inline PyObject *leave(const Spec &s, PyObject *result) noexcept {
     return result;
 }
 
-/// Parses N >= 2 arguments, by position or keyword, into objs; parameters
-/// past S.required are optional and stay NULL when not given.
+/// Binds a vectorcall argument list to N parameters, by position and by
+/// keyword, when it is a call the interpreter's PyArg_ParseTupleAndKeywords
+/// accepts with the same result; anything else (a wrong count, a missing,
+/// repeated or unexpected keyword, a key that is no exact str) returns false
+/// and is left to the interpreter's parser, whose messages differ between
+/// versions.  Keys match the interned names by pointer, as the names at a
+/// call site are interned, and else by value.
+template <size_t N>
+bool bind_fast(PyObject *const *names, const char *const *params, int required, PyObject *const *args,
+               Py_ssize_t nargs, PyObject *kwnames, PyObject **objs) noexcept {
+    if (nargs > static_cast<Py_ssize_t>(N))
+        return false;
+    for (size_t i = 0; i < N; ++i)
+        objs[i] = static_cast<Py_ssize_t>(i) < nargs ? args[i] : nullptr;
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+        size_t j = static_cast<size_t>(nargs);
+        while (j < N && names[j] != key)
+            ++j;
+        if (j == N) {
+            if (!PyUnicode_CheckExact(key))
+                return false;
+            j = static_cast<size_t>(nargs);
+            while (j < N && PyUnicode_CompareWithASCIIString(key, params[j]) != 0)
+                ++j;
+            if (j == N)
+                return false;
+        }
+        if (objs[j])
+            return false;
+        objs[j] = args[nargs + k];
+    }
+    size_t needed = required < 0 ? N : static_cast<size_t>(required);
+    for (size_t i = 0; i < needed; ++i)
+        if (!objs[i])
+            return false;
+    return true;
+}
+
+/// The interpreter's own parsing of the same call, rebuilt as an argument
+/// tuple and a keyword dict: it raises the version's own TypeError, and
+/// should it accept the call after all, its binding is used.  The objects
+/// bound stay alive in the caller's argument vector.
 template <const Spec &S, size_t N, size_t... I>
-bool parse_args(PyObject *args, PyObject *kwargs, PyObject *(&objs)[N], std::index_sequence<I...>) noexcept {
-    static_assert(N >= 2 && N <= kMaxParams, "the interpreter parses two or more parameters");
+bool parse_by_interpreter(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **objs,
+                          std::index_sequence<I...>) noexcept {
+    static_assert(N >= 2 && N <= kMaxParams, "the fast path binds two or more parameters");
     static char format[kMaxParams + 96];  // "OO|O:name", built on first use
     if (!format[0]) {
         char *p = format;
@@ -64,21 +108,50 @@ bool parse_args(PyObject *args, PyObject *kwargs, PyObject *(&objs)[N], std::ind
         }
         std::snprintf(p, sizeof format - static_cast<size_t>(p - format), ":%s", S.name);
     }
+    Ref tuple = Ref::steal(PyTuple_New(nargs));
+    if (!tuple)
+        return false;
+    for (Py_ssize_t i = 0; i < nargs; ++i)
+        PyTuple_SET_ITEM(tuple.get(), i, Ref::borrow(args[i]).release());
+    Ref dict;
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nkw) {
+        dict = Ref::steal(PyDict_New());
+        if (!dict)
+            return false;
+        for (Py_ssize_t k = 0; k < nkw; ++k)
+            if (PyDict_SetItem(dict.get(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0)
+                return false;
+    }
     ((objs[I] = nullptr), ...);
-    return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char **>(S.params), &objs[I]...);
+    return PyArg_ParseTupleAndKeywords(tuple.get(), dict.get(), format, const_cast<char **>(S.params),
+                                       &objs[I]...);
 }
 
 /// Builds the table's calling convention from a body taking (PyObject *const *objs).
 template <const Spec &S, int N, PyObject *(*Body)(PyObject *const *)>
 struct Convention {
     static_assert(param_count(S) == N, "the row's parameter names must match the C signature");
-    static constexpr int flags = N == 0 ? METH_NOARGS : N == 1 ? METH_O : METH_VARARGS | METH_KEYWORDS;
+    static constexpr int flags = N == 0 ? METH_NOARGS : N == 1 ? METH_O : METH_FASTCALL | METH_KEYWORDS;
+    static constexpr size_t kSlots = N > 0 ? N : 1;
 
+    /// The parameter names, interned on the first call and kept for the process.
+    static inline PyObject *names[kSlots] = {};
+
+    static bool intern_names() noexcept {
+        for (int i = 0; i < N; ++i)
+            if (!names[i] && !(names[i] = PyUnicode_InternFromString(S.params[i])))
+                return false;
+        return true;
+    }
     static PyObject *noargs(PyObject *, PyObject *) noexcept { return leave(S, Body(nullptr)); }
     static PyObject *onearg(PyObject *, PyObject *o) noexcept { return leave(S, Body(&o)); }
-    static PyObject *varargs(PyObject *, PyObject *args, PyObject *kwargs) noexcept {
-        PyObject *objs[N];
-        if (!parse_args<S>(args, kwargs, objs, std::make_index_sequence<N>{}))
+    static PyObject *fastcall(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+        PyObject *objs[kSlots];
+        if (!names[N - 1] && !intern_names())
+            return leave(S, nullptr);
+        if (!bind_fast<N>(names, S.params, S.required, args, nargs, kwnames, objs) &&
+            !parse_by_interpreter<S, N>(args, nargs, kwnames, objs, std::make_index_sequence<N>{}))
             return leave(S, nullptr);
         return leave(S, Body(objs));
     }
@@ -88,7 +161,7 @@ struct Convention {
         else if constexpr (N == 1)
             return onearg;
         else
-            return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(varargs));
+            return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fastcall));
     }
 };
 
