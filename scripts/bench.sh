@@ -61,3 +61,7 @@ if command -v valgrind >/dev/null; then
   done
   rm -f "$out/cg.out"
 fi
+
+echo
+echo "recording a session: what the recording library adds per query and per event"
+CSDK_PKG="$pkg" "$py" benchmarks/bench_recorder.py
