@@ -220,3 +220,129 @@ def test_object_setattr_reaches_the_slot(cls):
     object.__delattr__(rec, "data")
     with pytest.raises(AttributeError):
         rec.c
+
+
+# ---- subclasses ----------------------------------------------------------------------
+
+def _type_words(cls, *indexes):
+    """Words of the class's type object, by index (the slots read below sit at
+    the same place on every supported interpreter)."""
+    import ctypes
+    words = ctypes.cast(id(cls), ctypes.POINTER(ctypes.c_void_p))
+    return [words[i] for i in indexes]
+
+
+_GETATTRO, _AS_MAPPING, _ITER, _INIT = 18, 14, 27, 37
+
+
+def _routing(cls):
+    import ctypes
+    getattro, as_mapping, it, init = _type_words(cls, _GETATTRO, _AS_MAPPING, _ITER, _INIT)
+    mapping = ctypes.cast(as_mapping, ctypes.POINTER(ctypes.c_void_p))
+    return {"getattro": getattro, "subscript": mapping[1], "ass_subscript": mapping[2], "iter": it, "init": init}
+
+
+def _subclasses(cls):
+    yield type("S", (cls,), {})
+    yield type("Slotted", (cls,), {"__slots__": ("extra",)})
+    yield type("Grand", (type("Mid", (cls,), {"__slots__": ()}),), {})
+
+
+@each_class
+def test_subclass_refuses_iteration_and_reads_like_its_class(cls):
+    for sub in _subclasses(cls):
+        d = {"price": 1.0, 0: "zero", "a": None}
+        rec = sub(d)
+        _all_raise(TypeError, f"'{sub.__name__}' object is not iterable", lambda: iter(rec), lambda: list(rec))
+        if cls is B:
+            assert (0 in rec, "b" in rec) == (True, False)
+        else:
+            _all_raise(TypeError, f"argument of type '{sub.__name__}' is not iterable", lambda: 0 in rec)
+        assert (rec.price, rec["price"], rec[0], rec.missing, rec["missing"], rec.data) == (1.0, 1.0, "zero",
+                                                                                          None, None, d)
+        assert all(getattr(rec, f) == d.get(f) for f in FIELDS[cls])
+        rec.x, rec["y"] = 1, 2
+        for f in FIELDS[cls]:
+            setattr(rec, f, f)
+        assert d == dict({"price": 1.0, 0: "zero", "a": None, "x": 1, "y": 2}, **{f: f for f in FIELDS[cls]})
+        rec.data = {}
+        assert rec.data == {} and rec.x is None
+        with pytest.raises(AttributeError):
+            del rec["x"]
+        assert sub(data=d).data is d
+
+
+@each_class
+def test_subclass_keeps_the_c_routing(cls):
+    ours = _routing(cls)
+    for sub in _subclasses(cls):
+        sub({})
+        assert _routing(sub) == ours
+    # a subclass that was never touched by a record function still gets it at
+    # its first instance's construction
+    fresh = type("Fresh", (cls,), {})
+    assert not _routing(fresh)["iter"]
+    fresh({})
+    assert _routing(fresh) == ours
+
+
+@each_class
+def test_subclass_own_methods_win(cls):
+    class OwnRead(cls):
+        def __getattr__(self, name):
+            return "own " + name
+
+        def __getitem__(self, i):
+            if i >= 3:
+                raise IndexError(i)
+            return i * 10
+
+    class OwnIter(cls):
+        __slots__ = ()
+
+        def __iter__(self):
+            return iter(sorted(self.data))
+
+    class OwnWrite(cls):
+        def __setitem__(self, key, value):
+            self.data[key] = ("own", value)
+
+        def __delitem__(self, key):
+            del self.data[key]
+
+    class OwnInit(cls):
+        def __init__(self, data, extra):
+            super().__init__(data)
+            self.extra = extra
+
+    rec = OwnRead({"k": 1})
+    assert (rec.k, rec.data, rec[1], list(rec)) == ("own k", {"k": 1}, 10, [0, 10, 20])
+    assert all(getattr(rec, f) is None for f in FIELDS[cls])  # properties come before __getattr__
+    rec = OwnIter({"b": 1, "a": 2})
+    assert (list(rec), rec.a, rec["b"], rec.zz) == (["a", "b"], 2, 1, None)
+    rec = OwnWrite({})
+    rec["k"] = 1
+    rec.j = 2
+    assert rec.data == {"k": ("own", 1), "j": 2}
+    del rec["k"]
+    assert rec.data == {"j": 2}
+    _all_raise(TypeError, "not iterable", lambda: list(rec))
+    rec = OwnInit({}, 5)
+    assert rec.data == {"extra": 5}
+    _all_raise(TypeError, "missing 1 required", lambda: OwnInit({}))
+    _all_raise(TypeError, "not iterable", lambda: list(rec))
+
+
+@each_class
+def test_subclass_changed_later(cls):
+    sub = type("S", (cls,), {})
+    rec = sub({"a": 1})
+    sub.__getattr__ = lambda self, name: "patched"
+    assert (rec.a, rec.data) == ("patched", {"a": 1})
+    del sub.__getattr__
+    assert (rec.a, rec.zz) == (1, None)
+    sub.__iter__ = lambda self: iter("xy")
+    assert list(rec) == ["x", "y"]
+    del sub.__iter__
+    rec.touch = 1  # the next record function hands the routing back
+    _all_raise(TypeError, "not iterable", lambda: list(rec))

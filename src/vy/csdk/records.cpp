@@ -7,6 +7,13 @@
 // type's attribute slots are pointed at C routing that behaves like its own
 // __getattr__/__setattr__, so a missed read goes to the mapping without a
 // raised-and-caught AttributeError; records are built for every tick and bar.
+//
+// A Python subclass gets the interpreter's slots back when type() creates it,
+// and without __iter__ its iteration would fall back to reading items 0, 1,
+// 2, ... that never fail.  No hook runs when a subclass is created (the
+// classes' namespaces and metaclass are fixed), so the first call of any
+// record function on an instance of such a subclass hands it the same C
+// routing, slot by slot, wherever it still inherits our function.
 #include <cstddef>
 
 #include "module.hpp"
@@ -30,6 +37,12 @@ struct RecordClass {
 
 constexpr int kClassCount = 4;
 RecordClass g_records[kClassCount];
+
+/// Names of the slot methods a subclass may inherit from us or override.
+struct SlotNames {
+    PyObject *getitem, *setitem, *delitem, *getattr, *getattribute;
+};
+SlotNames g_slot_names;
 
 /// AttributeError for an unset data slot, with name and obj as the slot's own
 /// error carries them.
@@ -261,14 +274,26 @@ bool bind_arguments(const Function *fn, PyObject *const *args, Py_ssize_t nargs,
     return true;
 }
 
+void adopt_subclass(PyTypeObject *tp) noexcept;
+
+/// Our classes and the subclasses already given our routing refuse iteration;
+/// any other type seen as `self` may be a subclass still without it.
+inline void check_self_type(PyObject *self) noexcept {
+    if (Py_TYPE(self)->tp_iter == nullptr)
+        adopt_subclass(Py_TYPE(self));
+}
+
 PyObject *function_call(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
     Function *fn = reinterpret_cast<Function *>(callable);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (nargs == fn->sig->nparams && !kwnames)
+    if (nargs == fn->sig->nparams && !kwnames) {
+        check_self_type(args[0]);
         return fn->sig->body(fn, args);
+    }
     PyObject *bound[kMaxParams];
     if (!bind_arguments(fn, args, nargs, kwnames, bound))
         return nullptr;
+    check_self_type(bound[0]);
     return fn->sig->body(fn, bound);
 }
 
@@ -438,6 +463,66 @@ PyObject *refuse_iteration(PyObject *self) noexcept {
     return PyErr_Format(PyExc_TypeError, "'%.200s' object is not iterable", Py_TYPE(self)->tp_name);
 }
 
+// ---- subclasses --------------------------------------------------------------------
+
+/// True when `name` resolves on tp to one of our functions with body `sig`,
+/// i.e. the subclass inherits it rather than defining its own.
+bool inherits(PyTypeObject *tp, PyObject *name, const Signature &sig) noexcept {
+    PyObject *descr = _PyType_Lookup(tp, name);
+    return descr && Py_TYPE(descr) == &FunctionType && reinterpret_cast<Function *>(descr)->sig == &sig;
+}
+
+/// Gives a subclass of a record class the C routing of its base for every
+/// slot whose method it inherits: each C slot does what the interpreter's
+/// generic slot would do through our function.  What the subclass defines
+/// itself keeps the interpreter's slot and wins, as in Python.  Iteration is
+/// refused only while item reads are ours (they never fail); a subclass with
+/// its own __getitem__ keeps the interpreter's fallback.
+void adopt_subclass(PyTypeObject *tp) noexcept {
+    if (!(tp->tp_flags & Py_TPFLAGS_HEAPTYPE) || !tp->tp_as_mapping)
+        return;
+    bool is_record = false;
+    for (const RecordClass &rc : g_records)
+        if (rc.type && PyType_IsSubtype(tp, reinterpret_cast<PyTypeObject *>(rc.type)))
+            is_record = true;
+    if (!is_record)
+        return;
+    const SlotNames &n = g_slot_names;
+    bool changed = false;
+    auto install = [&changed](auto &slot, auto routine) {
+        changed |= slot != routine;
+        slot = routine;
+    };
+    if (inherits(tp, n.getitem, kGetItem)) {
+        install(tp->tp_as_mapping->mp_subscript, record_subscript);
+        install(tp->tp_iter, refuse_iteration);
+    }
+    if (inherits(tp, n.setitem, kSetItem) && !_PyType_Lookup(tp, n.delitem))
+        install(tp->tp_as_mapping->mp_ass_subscript, record_ass_subscript);
+    if (inherits(tp, g_names.__init__, kInit))
+        install(tp->tp_init, record_init);
+    if (inherits(tp, n.getattr, kGetAttr) &&
+        _PyType_Lookup(tp, n.getattribute) == _PyType_Lookup(&PyBaseObject_Type, n.getattribute))
+        install(tp->tp_getattro, record_getattro);
+    if (changed)
+        PyType_Modified(tp);
+}
+
+int intern_slot_names() noexcept {
+    struct {
+        PyObject **slot;
+        const char *text;
+    } names[] = {{&g_slot_names.getitem, "__getitem__"},
+                 {&g_slot_names.setitem, "__setitem__"},
+                 {&g_slot_names.delitem, "__delitem__"},
+                 {&g_slot_names.getattr, "__getattr__"},
+                 {&g_slot_names.getattribute, "__getattribute__"}};
+    for (auto &n : names)
+        if (!*n.slot && !(*n.slot = PyUnicode_InternFromString(n.text)))
+            return -1;
+    return 0;
+}
+
 // ---- the classes -------------------------------------------------------------------
 
 struct ClassDef {
@@ -545,7 +630,7 @@ int make_class(const ClassDef &def, RecordClass &out, PyObject *dict) noexcept {
 int add_record_classes(PyObject *dict) noexcept {
     if (!(FunctionType.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&FunctionType) < 0)
         return -1;
-    if (init_property_layout() < 0)
+    if (init_property_layout() < 0 || intern_slot_names() < 0)
         return -1;
     for (int i = 0; i < kClassCount; ++i)
         if (make_class(kClasses[i], g_records[i], dict) < 0)
