@@ -346,3 +346,44 @@ def test_subclass_changed_later(cls):
     del sub.__iter__
     rec.touch = 1  # the next record function hands the routing back
     _all_raise(TypeError, "not iterable", lambda: list(rec))
+
+
+# ---- `data` through the MRO -------------------------------------------------------
+
+@each_class
+def test_data_assignment_goes_through_the_next_class_in_the_mro(cls):
+    seen = []
+
+    class Mixin:
+        __slots__ = ()
+
+        def __setattr__(self, name, value):
+            seen.append((name, value))
+            super().__setattr__(name, value)
+
+    mixed = type("MI", (cls, Mixin), {"__slots__": ()})
+    d, other = {}, {"q": 2}
+    rec = mixed(d)
+    rec.x = 1
+    rec.data = other
+    rec.__init__(d)
+    rec.__setattr__("data", other)
+    assert seen == [("data", d), ("data", other), ("data", d), ("data", other)]
+    assert rec.data is other and d == {"x": 1} and rec.q == 2
+
+    class Refusing:
+        __slots__ = ()
+
+        def __setattr__(self, name, value):
+            raise AttributeError("refused " + name)
+
+    refusing = type("MR", (cls, Refusing), {"__slots__": ()})
+    _all_raise(AttributeError, "refused data", lambda: refusing(d))
+    # with object next, as for the class itself, the slot is stored directly
+    assert cls(d).data is d and type("S", (cls,), {})(d).data is d
+
+
+@each_class
+def test_data_assignment_on_a_foreign_object_is_refused_like_super(cls):
+    _all_raise(TypeError, r"super\(type, obj\): obj must be an instance or subtype of type",
+               lambda: cls.__setattr__(1, "data", 2), lambda: cls.__setattr__(object(), "data", 2))

@@ -133,30 +133,55 @@ int differs_from_data(PyObject *item) noexcept {
     return r ? PyObject_IsTrue(r.get()) : -1;
 }
 
-/// object.__setattr__(self, item, value).  For our records (and subclasses)
-/// that is the generic store, done directly; any other object given as self
-/// goes through object.__setattr__ itself, with its own checks.
-int object_setattr(PyObject *self, PyObject *item, PyObject *value) noexcept {
-    for (const RecordClass &rc : g_records)
-        if (rc.type && PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject *>(rc.type)))
-            return PyObject_GenericSetAttr(self, item, value);
-    PyObject *method = _PyType_Lookup(&PyBaseObject_Type, g_names.__setattr__);
-    if (!method) {
-        PyErr_SetString(PyExc_SystemError, "object.__setattr__ is missing");
-        return -1;
+/// The `__setattr__` that super(cls, self) finds: the first one in the MRO of
+/// self's type after cls.  Borrowed; nullptr when cls is not in that MRO.
+PyObject *next_setattr(PyTypeObject *tp, PyObject *cls) noexcept {
+    PyObject *mro = tp->tp_mro;
+    if (!mro)
+        return nullptr;
+    Py_ssize_t n = PyTuple_GET_SIZE(mro), i = 0;
+    while (i < n && PyTuple_GET_ITEM(mro, i) != cls)
+        ++i;
+    for (++i; i < n; ++i) {
+        PyTypeObject *base = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i));
+        if (base == &PyBaseObject_Type)
+            return _PyType_Lookup(base, g_names.__setattr__);
+        // heap classes in an MRO always have their own dict
+        if (base->tp_dict)
+            if (PyObject *found = PyDict_GetItemWithError(base->tp_dict, g_names.__setattr__))
+                return found;
     }
-    PyObject *args[] = {self, item, value};
-    Ref r = Ref::steal(PyObject_Vectorcall(Ref::borrow(method).get(), args, 3, nullptr));
+    return nullptr;
+}
+
+/// super(cls, self).__setattr__(item, value).  When the next class is
+/// `object` (always so for a record of the class itself) that is the generic
+/// store, done directly; a class in between (a mixin after the record class)
+/// gets the call through super itself, with super's own checks and errors.
+int super_setattr(PyObject *cls, PyObject *self, PyObject *item, PyObject *value) noexcept {
+    PyTypeObject *tp = Py_TYPE(self);
+    if (reinterpret_cast<PyObject *>(tp) == cls)
+        return PyObject_GenericSetAttr(self, item, value);
+    if (PyType_IsSubtype(tp, reinterpret_cast<PyTypeObject *>(cls))) {
+        PyObject *next = next_setattr(tp, cls);
+        if (PyErr_Occurred())
+            return -1;
+        if (next && next == _PyType_Lookup(&PyBaseObject_Type, g_names.__setattr__))
+            return PyObject_GenericSetAttr(self, item, value);
+    }
+    PyObject *pair[] = {cls, self};
+    Ref sup = Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject *>(&PySuper_Type), pair, 2, nullptr));
+    Ref r = sup ? Ref::steal(PyObject_CallMethodObjArgs(sup.get(), g_names.__setattr__, item, value, nullptr)) : Ref();
     return r ? 0 : -1;
 }
 
 /// The records' __setattr__: only "data" is an attribute, every other name
-/// is a key of the mapping.
-int set_attribute(PyObject *self, PyObject *item, PyObject *value) noexcept {
+/// is a key of the mapping.  `cls` is the record class the method belongs to.
+int set_attribute(PyObject *cls, PyObject *self, PyObject *item, PyObject *value) noexcept {
     int differs = differs_from_data(item);
     if (differs < 0)
         return -1;
-    return differs ? store(self, item, value) : object_setattr(self, item, value);
+    return differs ? store(self, item, value) : super_setattr(cls, self, item, value);
 }
 
 // ---- the methods and property functions -------------------------------------------
@@ -178,6 +203,9 @@ struct Function {
     const Signature *sig;
     PyObject *name;  // also the key of a property function
     PyObject *qualname;
+    // The class whose namespace holds the method, as the class statement's
+    // own name for super() would find it; owned.  Classes live for the process.
+    PyObject *owner;
 };
 
 PyObject *none_or_null(int status) noexcept {
@@ -191,8 +219,12 @@ PyObject *init_body(Function *, PyObject *const *a) noexcept {
 }
 PyObject *lookup_body(Function *, PyObject *const *a) noexcept { return lookup(a[0], a[1]); }
 PyObject *store_body(Function *, PyObject *const *a) noexcept { return none_or_null(store(a[0], a[1], a[2])); }
-PyObject *setattr_body(Function *, PyObject *const *a) noexcept {
-    return none_or_null(set_attribute(a[0], a[1], a[2]));
+PyObject *setattr_body(Function *fn, PyObject *const *a) noexcept {
+    if (!fn->owner) {
+        PyErr_SetString(PyExc_SystemError, "record method without its class");
+        return nullptr;
+    }
+    return none_or_null(set_attribute(fn->owner, a[0], a[1], a[2]));
 }
 PyObject *contains_body(Function *, PyObject *const *a) noexcept {
     Ref data = get_data(a[0]);
@@ -301,6 +333,7 @@ void function_dealloc(PyObject *self) noexcept {
     Function *fn = reinterpret_cast<Function *>(self);
     Py_XDECREF(fn->name);
     Py_XDECREF(fn->qualname);
+    Py_XDECREF(fn->owner);
     PyObject_Free(self);
 }
 
@@ -357,6 +390,7 @@ Ref new_function(const Signature &sig, PyObject *name, PyObject *class_name) noe
     fn->sig = &sig;
     fn->name = Ref::borrow(name).release();
     fn->qualname = qualname.release();
+    fn->owner = nullptr;
     return Ref::steal(reinterpret_cast<PyObject *>(fn));
 }
 
@@ -601,6 +635,12 @@ int make_class(const ClassDef &def, RecordClass &out, PyObject *dict) noexcept {
     if (!cls)
         return -1;
     PyTypeObject *tp = reinterpret_cast<PyTypeObject *>(cls.get());
+    // Each method learns its class, as a class statement's cell would hold it.
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(tp->tp_dict, &pos, &key, &value))
+        if (Py_TYPE(value) == &FunctionType)
+            Py_XSETREF(reinterpret_cast<Function *>(value)->owner, Ref::borrow(cls.get()).release());
     PyObject *slot = PyDict_GetItemWithError(tp->tp_dict, g_names.data);
     if (!slot || !PyObject_TypeCheck(slot, &PyMemberDescr_Type)) {
         if (!PyErr_Occurred())
