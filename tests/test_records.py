@@ -387,3 +387,30 @@ def test_data_assignment_goes_through_the_next_class_in_the_mro(cls):
 def test_data_assignment_on_a_foreign_object_is_refused_like_super(cls):
     _all_raise(TypeError, r"super\(type, obj\): obj must be an instance or subtype of type",
                lambda: cls.__setattr__(1, "data", 2), lambda: cls.__setattr__(object(), "data", 2))
+
+
+# ---- signatures ----------------------------------------------------------------------
+
+PARAMETERS = {"__init__": "(self, data)", "__getitem__": "(self, item)", "__setitem__": "(self, item, value)",
+              "__contains__": "(self, key)", "__getattr__": "(self, item)", "__setattr__": "(self, item, value)",
+              "__str__": "(self)", "__repr__": "(self)"}
+
+
+@each_class
+def test_signatures(cls):
+    import inspect
+    rec = cls({})
+    for name in METHODS[cls]:
+        f = vars(cls)[name]
+        sig = inspect.signature(f)
+        assert str(sig) == PARAMETERS[name]
+        assert all(p.kind is p.POSITIONAL_OR_KEYWORD and p.default is p.empty for p in sig.parameters.values())
+        bound = "(" + PARAMETERS[name][len("(self"):].lstrip(", ")
+        assert str(inspect.signature(getattr(rec, name))) == bound
+        assert _names(f, cls, name) and repr(f).startswith(f"<function {cls.__name__}.{name} at 0x")
+    for field in FIELDS[cls]:
+        p = vars(cls)[field]
+        assert str(inspect.signature(p.fget)) == "(self)"
+        assert p.fset is None or str(inspect.signature(p.fset)) == "(self, value)"
+    assert str(inspect.signature(cls)) == "(data)"
+    assert list(vars(cls)) == ["__module__", "__slots__"] + METHODS[cls] + FIELDS[cls] + ["data", "__doc__"]

@@ -17,6 +17,7 @@
 #include <cstddef>
 
 #include "module.hpp"
+#include "signature.hpp"
 #include "state.hpp"
 
 #include <structmember.h>  // PyMemberDef: where the data slot lives
@@ -357,11 +358,23 @@ PyObject *get_qualname(PyObject *self, void *) noexcept {
 PyObject *get_module(PyObject *, void *) noexcept { return Ref::borrow(g_names.c_sdk).release(); }
 PyObject *get_doc(PyObject *, void *) noexcept { Py_RETURN_NONE; }
 
+/// The parameters a Python definition of the method would show, made when
+/// asked: inspect.signature() takes it, and drops `self` for a bound method.
+PyObject *get_signature(PyObject *self, void *) noexcept {
+    const Signature &sig = *reinterpret_cast<Function *>(self)->sig;
+    const char *names[kMaxParams + 1] = {};
+    for (int i = 0; i < sig.nparams; ++i)
+        if (!(names[i] = PyUnicode_AsUTF8(g_names.*sig.params[i])))
+            return nullptr;
+    return make_signature(names);
+}
+
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
     {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
     {"__module__", get_module, nullptr, nullptr, nullptr},
     {"__doc__", get_doc, nullptr, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
