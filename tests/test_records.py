@@ -1,5 +1,6 @@
 """The record classes: one-slot views over a mapping."""
 import gc
+import inspect
 import sys
 import types
 import weakref
@@ -176,15 +177,25 @@ def test_property_setters_and_read_only_fields():
 
 # ---- reference leaks (debug interpreter) --------------------------------------------
 
+class _Mixin:
+    __slots__ = ()
+
+    def __setattr__(self, name, value):
+        super().__setattr__(name, value)
+
+
+_SUBCLASSES = [type("S", (c,), {"__slots__": ()}) for c in CLASSES] + [type("M", (c, _Mixin), {}) for c in CLASSES]
+
+
 def _exercise():
-    for cls in CLASSES:
+    for cls in CLASSES + _SUBCLASSES:
         d, ns = {"a": 1}, types.SimpleNamespace(get=str)
         rec = cls(d)
         rec.b, rec["c"], _ = 2, 3, (cls(data=ns), rec.a, rec["a"], rec.missing, rec.data, str(rec), repr(rec))
         rec.data = ns
         rec.x, rec["y"], rec.__getattr__(item="z")
         rec.data = d
-        for f in FIELDS[cls]:
+        for f in FIELDS[next(c for c in CLASSES if issubclass(cls, c))]:
             setattr(rec, f, getattr(rec, f))
         for bad in [cls, lambda: cls(1, 2), lambda: cls(x=1), lambda: cls(None).x, lambda: rec[[]],
                     lambda: iter(rec), lambda: object.__new__(cls).x, rec.__setattr__, lambda: delattr(rec, "q")]:
@@ -193,7 +204,11 @@ def _exercise():
             except (TypeError, AttributeError):
                 pass
     T.price.__set__(T({}), 1)
-    return "a" in B({"a": 1})
+    try:
+        O.__setattr__(1, "data", 2)
+    except TypeError:
+        pass
+    return "a" in B({"a": 1}), str(inspect.signature(T.__init__))
 
 
 @pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs a debug interpreter")
