@@ -135,7 +135,9 @@ int differs_from_data(PyObject *item) noexcept {
 }
 
 /// The `__setattr__` that super(cls, self) finds: the first one in the MRO of
-/// self's type after cls.  Borrowed; nullptr when cls is not in that MRO.
+/// self's type after cls.  Borrowed; nullptr when it cannot be told here (cls
+/// not in that MRO, or a class whose dict is not at hand), so that the caller
+/// asks super itself.
 PyObject *next_setattr(PyTypeObject *tp, PyObject *cls) noexcept {
     PyObject *mro = tp->tp_mro;
     if (!mro)
@@ -147,10 +149,10 @@ PyObject *next_setattr(PyTypeObject *tp, PyObject *cls) noexcept {
         PyTypeObject *base = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i));
         if (base == &PyBaseObject_Type)
             return _PyType_Lookup(base, g_names.__setattr__);
-        // heap classes in an MRO always have their own dict
-        if (base->tp_dict)
-            if (PyObject *found = PyDict_GetItemWithError(base->tp_dict, g_names.__setattr__))
-                return found;
+        if (!base->tp_dict)  // a static built-in type on 3.12 and later
+            return nullptr;
+        if (PyObject *found = PyDict_GetItemWithError(base->tp_dict, g_names.__setattr__))
+            return found;
     }
     return nullptr;
 }
