@@ -400,7 +400,7 @@ def test_data_assignment_goes_through_the_next_class_in_the_mro(cls):
 
 @each_class
 def test_data_assignment_on_a_foreign_object_is_refused_like_super(cls):
-    _all_raise(TypeError, r"super\(type, obj\): obj must be an instance or subtype of type",
+    _all_raise(TypeError, r"super\(type, obj\): obj ",
                lambda: cls.__setattr__(1, "data", 2), lambda: cls.__setattr__(object(), "data", 2))
 
 

@@ -206,8 +206,9 @@ struct Function {
     const Signature *sig;
     PyObject *name;  // also the key of a property function
     PyObject *qualname;
-    // The class whose namespace holds the method, as the class statement's
-    // own name for super() would find it; owned.  Classes live for the process.
+    // The class whose namespace holds the method, for super(<class>, self) as
+    // a class statement names it; owned.  That makes a cycle the collector
+    // does not see, which is harmless: record classes live for the process.
     PyObject *owner;
 };
 
