@@ -293,6 +293,10 @@ def test_subclass_keeps_the_c_routing(cls):
     for sub in _subclasses(cls):
         sub({})
         assert _routing(sub) == ours
+    # with its own iteration, the reads are still ours
+    own_iter = type("OwnIter", (cls,), {"__iter__": lambda self: iter(())})
+    own_iter({})
+    assert dict(_routing(own_iter), iter=None) == dict(ours, iter=None) and _routing(own_iter)["iter"] != ours["iter"]
     # a subclass that was never touched by a record function still gets it at
     # its first instance's construction
     fresh = type("Fresh", (cls,), {})

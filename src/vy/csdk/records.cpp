@@ -311,12 +311,17 @@ bool bind_arguments(const Function *fn, PyObject *const *args, Py_ssize_t nargs,
 }
 
 void adopt_subclass(PyTypeObject *tp) noexcept;
+PyObject *refuse_iteration(PyObject *self) noexcept;
+PyObject *record_getattro(PyObject *self, PyObject *name) noexcept;
 
-/// Our classes and the subclasses already given our routing refuse iteration;
-/// any other type seen as `self` may be a subclass still without it.
+/// Our classes and the subclasses already given our routing refuse iteration
+/// or read through our routine; any other type seen as `self` may be a
+/// subclass still without them (the check is then repeated for a subclass
+/// that defines its own reads, at the cost of a few cached lookups).
 inline void check_self_type(PyObject *self) noexcept {
-    if (Py_TYPE(self)->tp_iter == nullptr)
-        adopt_subclass(Py_TYPE(self));
+    PyTypeObject *tp = Py_TYPE(self);
+    if (tp->tp_iter != refuse_iteration && (tp->tp_iter == nullptr || tp->tp_getattro != record_getattro))
+        adopt_subclass(tp);
 }
 
 PyObject *function_call(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
@@ -545,7 +550,8 @@ void adopt_subclass(PyTypeObject *tp) noexcept {
     };
     if (inherits(tp, n.getitem, kGetItem)) {
         install(tp->tp_as_mapping->mp_subscript, record_subscript);
-        install(tp->tp_iter, refuse_iteration);
+        if (!tp->tp_iter)  // no __iter__ anywhere in the MRO
+            install(tp->tp_iter, refuse_iteration);
     }
     if (inherits(tp, n.setitem, kSetItem) && !_PyType_Lookup(tp, n.delitem))
         install(tp->tp_as_mapping->mp_ass_subscript, record_ass_subscript);
