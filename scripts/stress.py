@@ -31,6 +31,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 MAX_PAYLOAD = 64 * 1024
 RAISE_EVERY = 1000
 DROPPED = b"arrived on a thread that does not hold the interpreter lock; dropped"
+WARM_RUNS = 100  # at least; see the warm-up below
 
 
 class EveryThousandth(Exception):
@@ -43,7 +44,10 @@ def parse_args():
     p.add_argument("--batch", type=int, default=1000)
     p.add_argument("--foreign", type=int, default=20, help="events fired from a foreign thread")
     p.add_argument("--pkg", default=os.environ.get("CSDK_PKG", os.path.join(ROOT, "build", "deb", "pkg")))
-    return p.parse_args()
+    args = p.parse_args()
+    if args.events // max(args.batch, 1) < 2 * WARM_RUNS:
+        p.error(f"--events must make at least {2 * WARM_RUNS} runs of --batch events (warm-up and measured runs)")
+    return args
 
 
 def payload_sizes(batch):
@@ -153,7 +157,7 @@ def main():
     # Warm-up: the stand-in keeps 64 retired payload buffers per size class
     # before it reuses one (a 64 KiB payload comes once per batch), and the
     # interpreter's own caches fill; both then stay flat.
-    warm = min(max(batches // 20, 100), batches // 2)
+    warm = max(batches // 20, WARM_RUNS)
     rss_base = refs_base = rss_end = refs_end = refs = rss = None
     rss_peak = 0
     started = time.monotonic()
