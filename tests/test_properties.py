@@ -31,6 +31,7 @@ PROFILE = os.environ.get("CSDK_PROPERTIES")
 
 if not PROFILE:
     def test_properties_in_a_child_interpreter():
+        pytest.importorskip("hypothesis")
         env = dict(os.environ, CSDK_PROPERTIES="ci", CSDK_PKG=PKG)
         r = subprocess.run([sys.executable, "-m", "pytest", "-q", "-x", "-p", "no:cacheprovider",
                             os.path.abspath(__file__)], cwd=ROOT, env=env, capture_output=True, text=True,
