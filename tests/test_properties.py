@@ -301,8 +301,8 @@ else:
             base = object if int_value is None else int
             cls = type("Odd" + base.__name__.capitalize(), (base,), ns)
             self.value = cls() if int_value is None else cls(int_value)
-            self.describe = f"{cls.__name__}({'' if int_value is None else int_value}) with " + ", ".join(
-                f"{k}={b}" for k, b in dunders.items() if b is not None)
+            own = ", ".join(f"{k}={b}" for k, b in dunders.items() if b is not None)
+            self.describe = f"{cls.__name__}({'' if int_value is None else int_value})" + (own and " with " + own)
 
         def get(self, k):
             return self.d.get(k)
