@@ -247,12 +247,13 @@ def _type_words(cls, *indexes):
     return [words[i] for i in indexes]
 
 
-_GETATTRO, _AS_MAPPING, _ITER, _INIT = 18, 14, 27, 37
+_NAME, _GETATTRO, _AS_MAPPING, _ITER, _INIT = 3, 18, 14, 27, 37
 
 
 def _routing(cls):
     import ctypes
-    getattro, as_mapping, it, init = _type_words(cls, _GETATTRO, _AS_MAPPING, _ITER, _INIT)
+    name, getattro, as_mapping, it, init = _type_words(cls, _NAME, _GETATTRO, _AS_MAPPING, _ITER, _INIT)
+    assert ctypes.c_char_p(name).value == cls.__name__.encode(), "unexpected type object layout"
     mapping = ctypes.cast(as_mapping, ctypes.POINTER(ctypes.c_void_p))
     return {"getattro": getattro, "subscript": mapping[1], "ass_subscript": mapping[2], "iter": it, "init": init}
 
