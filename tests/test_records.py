@@ -1,5 +1,6 @@
 """The record classes: one-slot views over a mapping."""
 import gc
+import inspect
 import sys
 import types
 import weakref
@@ -183,15 +184,25 @@ def test_property_setters_and_read_only_fields():
 
 # ---- reference leaks (debug interpreter) --------------------------------------------
 
+class _Mixin:
+    __slots__ = ()
+
+    def __setattr__(self, name, value):
+        super().__setattr__(name, value)
+
+
+_SUBCLASSES = [type("S", (c,), {"__slots__": ()}) for c in CLASSES] + [type("M", (c, _Mixin), {}) for c in CLASSES]
+
+
 def _exercise():
-    for cls in CLASSES:
+    for cls in CLASSES + _SUBCLASSES:
         d, ns = {"a": 1}, types.SimpleNamespace(get=str)
         rec = cls(d)
         rec.b, rec["c"], _ = 2, 3, (cls(data=ns), rec.a, rec["a"], rec.missing, rec.data, str(rec), repr(rec))
         rec.data = ns
         rec.x, rec["y"], rec.__getattr__(item="z")
         rec.data = d
-        for f in FIELDS[cls]:
+        for f in FIELDS[next(c for c in CLASSES if issubclass(cls, c))]:
             setattr(rec, f, getattr(rec, f))
         for bad in [cls, lambda: cls(1, 2), lambda: cls(x=1), lambda: cls(None).x, lambda: rec[[]],
                     lambda: iter(rec), lambda: object.__new__(cls).x, rec.__setattr__, lambda: delattr(rec, "q")]:
@@ -200,7 +211,11 @@ def _exercise():
             except (TypeError, AttributeError):
                 pass
     T.price.__set__(T({}), 1)
-    return "a" in B({"a": 1})
+    try:
+        O.__setattr__(1, "data", 2)
+    except TypeError:
+        pass
+    return "a" in B({"a": 1}), str(inspect.signature(T.__init__))
 
 
 @pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs a debug interpreter")
@@ -227,3 +242,202 @@ def test_object_setattr_reaches_the_slot(cls):
     object.__delattr__(rec, "data")
     with pytest.raises(AttributeError):
         rec.c
+
+
+# ---- subclasses ----------------------------------------------------------------------
+
+def _type_words(cls, *indexes):
+    """Words of the class's type object, by index (the slots read below sit at
+    the same place on every supported interpreter)."""
+    import ctypes
+    words = ctypes.cast(id(cls), ctypes.POINTER(ctypes.c_void_p))
+    return [words[i] for i in indexes]
+
+
+_NAME, _GETATTRO, _AS_MAPPING, _ITER, _INIT = 3, 18, 14, 27, 37
+
+
+def _routing(cls):
+    import ctypes
+    name, getattro, as_mapping, it, init = _type_words(cls, _NAME, _GETATTRO, _AS_MAPPING, _ITER, _INIT)
+    assert ctypes.c_char_p(name).value == cls.__name__.encode(), "unexpected type object layout"
+    mapping = ctypes.cast(as_mapping, ctypes.POINTER(ctypes.c_void_p))
+    return {"getattro": getattro, "subscript": mapping[1], "ass_subscript": mapping[2], "iter": it, "init": init}
+
+
+def _subclasses(cls):
+    yield type("S", (cls,), {})
+    yield type("Slotted", (cls,), {"__slots__": ("extra",)})
+    yield type("Grand", (type("Mid", (cls,), {"__slots__": ()}),), {})
+
+
+@each_class
+def test_subclass_refuses_iteration_and_reads_like_its_class(cls):
+    for sub in _subclasses(cls):
+        d = {"price": 1.0, 0: "zero", "a": None}
+        rec = sub(d)
+        _all_raise(TypeError, f"'{sub.__name__}' object is not iterable", lambda: iter(rec), lambda: list(rec))
+        if cls is B:
+            assert (0 in rec, "b" in rec) == (True, False)
+        else:
+            _all_raise(TypeError, f"argument of type '{sub.__name__}' is not iterable", lambda: 0 in rec)
+        assert (rec.price, rec["price"], rec[0], rec.missing, rec["missing"], rec.data) == (1.0, 1.0, "zero",
+                                                                                          None, None, d)
+        assert all(getattr(rec, f) == d.get(f) for f in FIELDS[cls])
+        rec.x, rec["y"] = 1, 2
+        for f in FIELDS[cls]:
+            setattr(rec, f, f)
+        assert d == dict({"price": 1.0, 0: "zero", "a": None, "x": 1, "y": 2}, **{f: f for f in FIELDS[cls]})
+        rec.data = {}
+        assert rec.data == {} and rec.x is None
+        with pytest.raises(AttributeError):
+            del rec["x"]
+        assert sub(data=d).data is d
+
+
+@each_class
+def test_subclass_keeps_the_c_routing(cls):
+    ours = _routing(cls)
+    for sub in _subclasses(cls):
+        sub({})
+        assert _routing(sub) == ours
+    # with its own iteration, the reads are still ours
+    own_iter = type("OwnIter", (cls,), {"__iter__": lambda self: iter(())})
+    own_iter({})
+    assert dict(_routing(own_iter), iter=None) == dict(ours, iter=None) and _routing(own_iter)["iter"] != ours["iter"]
+    # a subclass that was never touched by a record function still gets it at
+    # its first instance's construction
+    fresh = type("Fresh", (cls,), {})
+    assert not _routing(fresh)["iter"]
+    fresh({})
+    assert _routing(fresh) == ours
+
+
+@each_class
+def test_subclass_own_methods_win(cls):
+    class OwnRead(cls):
+        def __getattr__(self, name):
+            return "own " + name
+
+        def __getitem__(self, i):
+            if i >= 3:
+                raise IndexError(i)
+            return i * 10
+
+    class OwnIter(cls):
+        __slots__ = ()
+
+        def __iter__(self):
+            return iter(sorted(self.data))
+
+    class OwnWrite(cls):
+        def __setitem__(self, key, value):
+            self.data[key] = ("own", value)
+
+        def __delitem__(self, key):
+            del self.data[key]
+
+    class OwnInit(cls):
+        def __init__(self, data, extra):
+            super().__init__(data)
+            self.extra = extra
+
+    rec = OwnRead({"k": 1})
+    assert (rec.k, rec.data, rec[1], list(rec)) == ("own k", {"k": 1}, 10, [0, 10, 20])
+    assert all(getattr(rec, f) is None for f in FIELDS[cls])  # properties come before __getattr__
+    rec = OwnIter({"b": 1, "a": 2})
+    assert (list(rec), rec.a, rec["b"], rec.zz) == (["a", "b"], 2, 1, None)
+    rec = OwnWrite({})
+    rec["k"] = 1
+    rec.j = 2
+    assert rec.data == {"k": ("own", 1), "j": 2}
+    del rec["k"]
+    assert rec.data == {"j": 2}
+    _all_raise(TypeError, "not iterable", lambda: list(rec))
+    rec = OwnInit({}, 5)
+    assert rec.data == {"extra": 5}
+    _all_raise(TypeError, "missing 1 required", lambda: OwnInit({}))
+    _all_raise(TypeError, "not iterable", lambda: list(rec))
+
+
+@each_class
+def test_subclass_changed_later(cls):
+    sub = type("S", (cls,), {})
+    rec = sub({"a": 1})
+    sub.__getattr__ = lambda self, name: "patched"
+    assert (rec.a, rec.data) == ("patched", {"a": 1})
+    del sub.__getattr__
+    assert (rec.a, rec.zz) == (1, None)
+    sub.__iter__ = lambda self: iter("xy")
+    assert list(rec) == ["x", "y"]
+    del sub.__iter__
+    rec.touch = 1  # the next record function hands the routing back
+    _all_raise(TypeError, "not iterable", lambda: list(rec))
+
+
+# ---- `data` through the MRO -------------------------------------------------------
+
+@each_class
+def test_data_assignment_goes_through_the_next_class_in_the_mro(cls):
+    seen = []
+
+    class Mixin:
+        __slots__ = ()
+
+        def __setattr__(self, name, value):
+            seen.append((name, value))
+            super().__setattr__(name, value)
+
+    mixed = type("MI", (cls, Mixin), {"__slots__": ()})
+    d, other = {}, {"q": 2}
+    rec = mixed(d)
+    rec.x = 1
+    rec.data = other
+    rec.__init__(d)
+    rec.__setattr__("data", other)
+    assert seen == [("data", d), ("data", other), ("data", d), ("data", other)]
+    assert rec.data is other and d == {"x": 1} and rec.q == 2
+
+    class Refusing:
+        __slots__ = ()
+
+        def __setattr__(self, name, value):
+            raise AttributeError("refused " + name)
+
+    refusing = type("MR", (cls, Refusing), {"__slots__": ()})
+    _all_raise(AttributeError, "refused data", lambda: refusing(d))
+    # with object next, as for the class itself, the slot is stored directly
+    assert cls(d).data is d and type("S", (cls,), {})(d).data is d
+
+
+@each_class
+def test_data_assignment_on_a_foreign_object_is_refused_like_super(cls):
+    _all_raise(TypeError, r"super\(type, obj\): obj ",
+               lambda: cls.__setattr__(1, "data", 2), lambda: cls.__setattr__(object(), "data", 2))
+
+
+# ---- signatures ----------------------------------------------------------------------
+
+PARAMETERS = {"__init__": "(self, data)", "__getitem__": "(self, item)", "__setitem__": "(self, item, value)",
+              "__contains__": "(self, key)", "__getattr__": "(self, item)", "__setattr__": "(self, item, value)",
+              "__str__": "(self)", "__repr__": "(self)"}
+
+
+@each_class
+def test_signatures(cls):
+    import inspect
+    rec = cls({})
+    for name in METHODS[cls]:
+        f = vars(cls)[name]
+        sig = inspect.signature(f)
+        assert str(sig) == PARAMETERS[name]
+        assert all(p.kind is p.POSITIONAL_OR_KEYWORD and p.default is p.empty for p in sig.parameters.values())
+        bound = "(" + PARAMETERS[name][len("(self"):].lstrip(", ")
+        assert str(inspect.signature(getattr(rec, name))) == bound
+        assert _names(f, cls, name) and repr(f).startswith(f"<function {cls.__name__}.{name} at 0x")
+    for field in FIELDS[cls]:
+        p = vars(cls)[field]
+        assert str(inspect.signature(p.fget)) == "(self)"
+        assert p.fset is None or str(inspect.signature(p.fset)) == "(self, value)"
+    assert str(inspect.signature(cls)) == "(data)"
+    assert list(vars(cls)) == ["__module__", "__slots__"] + METHODS[cls] + FIELDS[cls] + ["data", "__doc__"]

@@ -7,9 +7,17 @@
 // type's attribute slots are pointed at C routing that behaves like its own
 // __getattr__/__setattr__, so a missed read goes to the mapping without a
 // raised-and-caught AttributeError; records are built for every tick and bar.
+//
+// A Python subclass gets the interpreter's slots back when type() creates it,
+// and without __iter__ its iteration would fall back to reading items 0, 1,
+// 2, ... that never fail.  No hook runs when a subclass is created (the
+// classes' namespaces and metaclass are fixed), so the first call of any
+// record function on an instance of such a subclass hands it the same C
+// routing, slot by slot, wherever it still inherits our function.
 #include <cstddef>
 
 #include "module.hpp"
+#include "signature.hpp"
 #include "state.hpp"
 
 #include <structmember.h>  // PyMemberDef: where the data slot lives
@@ -30,6 +38,12 @@ struct RecordClass {
 
 constexpr int kClassCount = 4;
 RecordClass g_records[kClassCount];
+
+/// Names of the slot methods a subclass may inherit from us or override.
+struct SlotNames {
+    PyObject *getitem, *setitem, *delitem, *getattr, *getattribute;
+};
+SlotNames g_slot_names;
 
 /// AttributeError for an unset data slot, with name and obj as the slot's own
 /// error carries them.
@@ -120,30 +134,57 @@ int differs_from_data(PyObject *item) noexcept {
     return r ? PyObject_IsTrue(r.get()) : -1;
 }
 
-/// object.__setattr__(self, item, value).  For our records (and subclasses)
-/// that is the generic store, done directly; any other object given as self
-/// goes through object.__setattr__ itself, with its own checks.
-int object_setattr(PyObject *self, PyObject *item, PyObject *value) noexcept {
-    for (const RecordClass &rc : g_records)
-        if (rc.type && PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject *>(rc.type)))
-            return PyObject_GenericSetAttr(self, item, value);
-    PyObject *method = _PyType_Lookup(&PyBaseObject_Type, g_names.__setattr__);
-    if (!method) {
-        PyErr_SetString(PyExc_SystemError, "object.__setattr__ is missing");
-        return -1;
+/// The `__setattr__` that super(cls, self) finds: the first one in the MRO of
+/// self's type after cls.  Borrowed; nullptr when it cannot be told here (cls
+/// not in that MRO, or a class whose dict is not at hand), so that the caller
+/// asks super itself.
+PyObject *next_setattr(PyTypeObject *tp, PyObject *cls) noexcept {
+    PyObject *mro = tp->tp_mro;
+    if (!mro)
+        return nullptr;
+    Py_ssize_t n = PyTuple_GET_SIZE(mro), i = 0;
+    while (i < n && PyTuple_GET_ITEM(mro, i) != cls)
+        ++i;
+    for (++i; i < n; ++i) {
+        PyTypeObject *base = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i));
+        if (base == &PyBaseObject_Type)
+            return _PyType_Lookup(base, g_names.__setattr__);
+        if (!base->tp_dict)  // a static built-in type on 3.12 and later
+            return nullptr;
+        if (PyObject *found = PyDict_GetItemWithError(base->tp_dict, g_names.__setattr__))
+            return found;
     }
-    PyObject *args[] = {self, item, value};
-    Ref r = Ref::steal(PyObject_Vectorcall(Ref::borrow(method).get(), args, 3, nullptr));
+    return nullptr;
+}
+
+/// super(cls, self).__setattr__(item, value).  When the next class is
+/// `object` (always so for a record of the class itself) that is the generic
+/// store, done directly; a class in between (a mixin after the record class)
+/// gets the call through super itself, with super's own checks and errors.
+int super_setattr(PyObject *cls, PyObject *self, PyObject *item, PyObject *value) noexcept {
+    PyTypeObject *tp = Py_TYPE(self);
+    if (reinterpret_cast<PyObject *>(tp) == cls)
+        return PyObject_GenericSetAttr(self, item, value);
+    if (PyType_IsSubtype(tp, reinterpret_cast<PyTypeObject *>(cls))) {
+        PyObject *next = next_setattr(tp, cls);
+        if (PyErr_Occurred())
+            return -1;
+        if (next && next == _PyType_Lookup(&PyBaseObject_Type, g_names.__setattr__))
+            return PyObject_GenericSetAttr(self, item, value);
+    }
+    PyObject *pair[] = {cls, self};
+    Ref sup = Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject *>(&PySuper_Type), pair, 2, nullptr));
+    Ref r = sup ? Ref::steal(PyObject_CallMethodObjArgs(sup.get(), g_names.__setattr__, item, value, nullptr)) : Ref();
     return r ? 0 : -1;
 }
 
 /// The records' __setattr__: only "data" is an attribute, every other name
-/// is a key of the mapping.
-int set_attribute(PyObject *self, PyObject *item, PyObject *value) noexcept {
+/// is a key of the mapping.  `cls` is the record class the method belongs to.
+int set_attribute(PyObject *cls, PyObject *self, PyObject *item, PyObject *value) noexcept {
     int differs = differs_from_data(item);
     if (differs < 0)
         return -1;
-    return differs ? store(self, item, value) : object_setattr(self, item, value);
+    return differs ? store(self, item, value) : super_setattr(cls, self, item, value);
 }
 
 // ---- the methods and property functions -------------------------------------------
@@ -165,6 +206,10 @@ struct Function {
     const Signature *sig;
     PyObject *name;  // also the key of a property function
     PyObject *qualname;
+    // The class whose namespace holds the method, for super(<class>, self) as
+    // a class statement names it; owned.  That makes a cycle the collector
+    // does not see, which is harmless: record classes live for the process.
+    PyObject *owner;
 };
 
 PyObject *none_or_null(int status) noexcept {
@@ -178,8 +223,12 @@ PyObject *init_body(Function *, PyObject *const *a) noexcept {
 }
 PyObject *lookup_body(Function *, PyObject *const *a) noexcept { return lookup(a[0], a[1]); }
 PyObject *store_body(Function *, PyObject *const *a) noexcept { return none_or_null(store(a[0], a[1], a[2])); }
-PyObject *setattr_body(Function *, PyObject *const *a) noexcept {
-    return none_or_null(set_attribute(a[0], a[1], a[2]));
+PyObject *setattr_body(Function *fn, PyObject *const *a) noexcept {
+    if (!fn->owner) {
+        PyErr_SetString(PyExc_SystemError, "record method without its class");
+        return nullptr;
+    }
+    return none_or_null(set_attribute(fn->owner, a[0], a[1], a[2]));
 }
 PyObject *contains_body(Function *, PyObject *const *a) noexcept {
     Ref data = get_data(a[0]);
@@ -261,14 +310,31 @@ bool bind_arguments(const Function *fn, PyObject *const *args, Py_ssize_t nargs,
     return true;
 }
 
+void adopt_subclass(PyTypeObject *tp) noexcept;
+PyObject *refuse_iteration(PyObject *self) noexcept;
+PyObject *record_getattro(PyObject *self, PyObject *name) noexcept;
+
+/// Our classes and the subclasses already given our routing refuse iteration
+/// or read through our routine; any other type seen as `self` may be a
+/// subclass still without them (the check is then repeated for a subclass
+/// that defines its own reads, at the cost of a few cached lookups).
+inline void check_self_type(PyObject *self) noexcept {
+    PyTypeObject *tp = Py_TYPE(self);
+    if (tp->tp_iter != refuse_iteration && (tp->tp_iter == nullptr || tp->tp_getattro != record_getattro))
+        adopt_subclass(tp);
+}
+
 PyObject *function_call(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
     Function *fn = reinterpret_cast<Function *>(callable);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (nargs == fn->sig->nparams && !kwnames)
+    if (nargs == fn->sig->nparams && !kwnames) {
+        check_self_type(args[0]);
         return fn->sig->body(fn, args);
+    }
     PyObject *bound[kMaxParams];
     if (!bind_arguments(fn, args, nargs, kwnames, bound))
         return nullptr;
+    check_self_type(bound[0]);
     return fn->sig->body(fn, bound);
 }
 
@@ -276,6 +342,7 @@ void function_dealloc(PyObject *self) noexcept {
     Function *fn = reinterpret_cast<Function *>(self);
     Py_XDECREF(fn->name);
     Py_XDECREF(fn->qualname);
+    Py_XDECREF(fn->owner);
     PyObject_Free(self);
 }
 
@@ -299,11 +366,23 @@ PyObject *get_qualname(PyObject *self, void *) noexcept {
 PyObject *get_module(PyObject *, void *) noexcept { return Ref::borrow(g_names.c_sdk).release(); }
 PyObject *get_doc(PyObject *, void *) noexcept { Py_RETURN_NONE; }
 
+/// The parameters a Python definition of the method would show, made when
+/// asked: inspect.signature() takes it, and drops `self` for a bound method.
+PyObject *get_signature(PyObject *self, void *) noexcept {
+    const Signature &sig = *reinterpret_cast<Function *>(self)->sig;
+    const char *names[kMaxParams + 1] = {};
+    for (int i = 0; i < sig.nparams; ++i)
+        if (!(names[i] = PyUnicode_AsUTF8(g_names.*sig.params[i])))
+            return nullptr;
+    return make_signature(names);
+}
+
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
     {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
     {"__module__", get_module, nullptr, nullptr, nullptr},
     {"__doc__", get_doc, nullptr, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -332,6 +411,7 @@ Ref new_function(const Signature &sig, PyObject *name, PyObject *class_name) noe
     fn->sig = &sig;
     fn->name = Ref::borrow(name).release();
     fn->qualname = qualname.release();
+    fn->owner = nullptr;
     return Ref::steal(reinterpret_cast<PyObject *>(fn));
 }
 
@@ -438,6 +518,67 @@ PyObject *refuse_iteration(PyObject *self) noexcept {
     return PyErr_Format(PyExc_TypeError, "'%.200s' object is not iterable", Py_TYPE(self)->tp_name);
 }
 
+// ---- subclasses --------------------------------------------------------------------
+
+/// True when `name` resolves on tp to one of our functions with body `sig`,
+/// i.e. the subclass inherits it rather than defining its own.
+bool inherits(PyTypeObject *tp, PyObject *name, const Signature &sig) noexcept {
+    PyObject *descr = _PyType_Lookup(tp, name);
+    return descr && Py_TYPE(descr) == &FunctionType && reinterpret_cast<Function *>(descr)->sig == &sig;
+}
+
+/// Gives a subclass of a record class the C routing of its base for every
+/// slot whose method it inherits: each C slot does what the interpreter's
+/// generic slot would do through our function.  What the subclass defines
+/// itself keeps the interpreter's slot and wins, as in Python.  Iteration is
+/// refused only while item reads are ours (they never fail); a subclass with
+/// its own __getitem__ keeps the interpreter's fallback.
+void adopt_subclass(PyTypeObject *tp) noexcept {
+    if (!(tp->tp_flags & Py_TPFLAGS_HEAPTYPE) || !tp->tp_as_mapping)
+        return;
+    bool is_record = false;
+    for (const RecordClass &rc : g_records)
+        if (rc.type && PyType_IsSubtype(tp, reinterpret_cast<PyTypeObject *>(rc.type)))
+            is_record = true;
+    if (!is_record)
+        return;
+    const SlotNames &n = g_slot_names;
+    bool changed = false;
+    auto install = [&changed](auto &slot, auto routine) {
+        changed |= slot != routine;
+        slot = routine;
+    };
+    if (inherits(tp, n.getitem, kGetItem)) {
+        install(tp->tp_as_mapping->mp_subscript, record_subscript);
+        if (!tp->tp_iter)  // no __iter__ anywhere in the MRO
+            install(tp->tp_iter, refuse_iteration);
+    }
+    if (inherits(tp, n.setitem, kSetItem) && !_PyType_Lookup(tp, n.delitem))
+        install(tp->tp_as_mapping->mp_ass_subscript, record_ass_subscript);
+    if (inherits(tp, g_names.__init__, kInit))
+        install(tp->tp_init, record_init);
+    if (inherits(tp, n.getattr, kGetAttr) &&
+        _PyType_Lookup(tp, n.getattribute) == _PyType_Lookup(&PyBaseObject_Type, n.getattribute))
+        install(tp->tp_getattro, record_getattro);
+    if (changed)
+        PyType_Modified(tp);
+}
+
+int intern_slot_names() noexcept {
+    struct {
+        PyObject **slot;
+        const char *text;
+    } names[] = {{&g_slot_names.getitem, "__getitem__"},
+                 {&g_slot_names.setitem, "__setitem__"},
+                 {&g_slot_names.delitem, "__delitem__"},
+                 {&g_slot_names.getattr, "__getattr__"},
+                 {&g_slot_names.getattribute, "__getattribute__"}};
+    for (auto &n : names)
+        if (!*n.slot && !(*n.slot = PyUnicode_InternFromString(n.text)))
+            return -1;
+    return 0;
+}
+
 // ---- the classes -------------------------------------------------------------------
 
 struct ClassDef {
@@ -516,6 +657,12 @@ int make_class(const ClassDef &def, RecordClass &out, PyObject *dict) noexcept {
     if (!cls)
         return -1;
     PyTypeObject *tp = reinterpret_cast<PyTypeObject *>(cls.get());
+    // Each method learns its class, as a class statement's cell would hold it.
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(tp->tp_dict, &pos, &key, &value))
+        if (Py_TYPE(value) == &FunctionType)
+            Py_XSETREF(reinterpret_cast<Function *>(value)->owner, Ref::borrow(cls.get()).release());
     PyObject *slot = PyDict_GetItemWithError(tp->tp_dict, g_names.data);
     if (!slot || !PyObject_TypeCheck(slot, &PyMemberDescr_Type)) {
         if (!PyErr_Occurred())
@@ -545,7 +692,7 @@ int make_class(const ClassDef &def, RecordClass &out, PyObject *dict) noexcept {
 int add_record_classes(PyObject *dict) noexcept {
     if (!(FunctionType.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&FunctionType) < 0)
         return -1;
-    if (init_property_layout() < 0)
+    if (init_property_layout() < 0 || intern_slot_names() < 0)
         return -1;
     for (int i = 0; i < kClassCount; ++i)
         if (make_class(kClasses[i], g_records[i], dict) < 0)
