@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "bodies.hpp"
+#include "signature.hpp"
 #include "state.hpp"
 
 namespace csdk {
@@ -168,29 +169,7 @@ PyObject *get_closure(PyObject *self, void *) {
 }
 
 /// inspect.signature() reads this: (*args, **kwargs), built when asked.
-PyObject *get_signature(PyObject *, void *) {
-    Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
-    if (!inspect)
-        return nullptr;
-    Ref parameter = Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
-    Ref signature = Ref::steal(PyObject_GetAttrString(inspect.get(), "Signature"));
-    if (!parameter || !signature)
-        return nullptr;
-    Ref var_pos = Ref::steal(PyObject_GetAttrString(parameter.get(), "VAR_POSITIONAL"));
-    Ref var_kw = Ref::steal(PyObject_GetAttrString(parameter.get(), "VAR_KEYWORD"));
-    if (!var_pos || !var_kw)
-        return nullptr;
-    Ref args = Ref::steal(PyObject_CallFunction(parameter.get(), "sO", "args", var_pos.get()));
-    Ref kwargs = Ref::steal(PyObject_CallFunction(parameter.get(), "sO", "kwargs", var_kw.get()));
-    if (!args || !kwargs)
-        return nullptr;
-    Ref params = Ref::steal(PyList_New(2));
-    if (!params)
-        return nullptr;
-    PyList_SET_ITEM(params.get(), 0, args.release());
-    PyList_SET_ITEM(params.get(), 1, kwargs.release());
-    return PyObject_CallOneArg(signature.get(), params.get());
-}
+PyObject *get_signature(PyObject *, void *) { return make_varargs_signature(); }
 
 PyGetSetDef wrapper_getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
