@@ -118,3 +118,17 @@ def traceback_names(excinfo):
         tb = tb.tb_next
     return names
 
+
+def type_error_message(fn, args, kwargs):
+    """The TypeError message of fn(*args, **kwargs), or None if the call passes
+    its argument checks (a call that gets that far may raise anything else)."""
+    try:
+        fn(*args, **kwargs)
+    except TypeError as e:
+        return str(e)
+    return None
+
+
+def export_arity(fn):
+    """A direct export's parameter count, read from its signature docstring."""
+    return fn.__doc__.split("->")[0].count(":")

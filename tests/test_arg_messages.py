@@ -9,7 +9,7 @@ import os
 
 import pytest
 
-from conftest import PKG, c_sdk
+from conftest import PKG, c_sdk, type_error_message
 from manifest import REGISTRATION
 
 TESTEXT = os.environ.get("CSDK_TESTEXT", os.path.join(os.path.dirname(PKG), "testext"))
@@ -65,21 +65,13 @@ CASES = [pytest.param(name, params, required, args, kwargs, fast, id=f"{name}: {
          for case, args, kwargs, fast in calls(params, required)]
 
 
-def outcome(fn, args, kwargs):
-    try:
-        fn(*args, **kwargs)
-    except TypeError as e:
-        return str(e)
-    return None
-
-
 @pytest.mark.parametrize("name,params,required,args,kwargs,fast", CASES)
 def test_message_is_the_interpreters(argref, lib, name, params, required, args, kwargs, fast):
     reference = argref.make(name, params, required, fast)
-    expected = outcome(reference, args, kwargs)
+    expected = type_error_message(reference, args, kwargs)
     assert expected is not None, "every case is an argument error"
     lib.clear_journal()
-    assert outcome(getattr(c_sdk, name), args, kwargs) == expected
+    assert type_error_message(getattr(c_sdk, name), args, kwargs) == expected
     assert lib.journal() == []
 
 

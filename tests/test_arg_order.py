@@ -7,7 +7,7 @@ import os
 
 import pytest
 
-from conftest import c_sdk
+from conftest import c_sdk, export_arity, type_error_message
 from manifest import DIRECT_EXPORTS, REGISTRATION
 
 # Built-ins of the two conventions, from a module other than builtins (whose
@@ -28,17 +28,8 @@ CASES = [
 ]
 
 SMALL = [(name, len(params), params) for name, _, params in REGISTRATION if len(params) <= 1]
-SMALL_EXPORTS = [(name, arity) for name, arity in
-                 [(n, len(getattr(c_sdk, n).__doc__.split("->")[0].split(":")) - 1) for n in DIRECT_EXPORTS]
-                 if arity <= 1]
-
-
-def _message(fn, args, kwargs):
-    try:
-        fn(*args, **kwargs)
-    except TypeError as e:
-        return str(e)
-    return None
+SMALL_EXPORTS = [(n, export_arity(getattr(c_sdk, n))) for n in DIRECT_EXPORTS
+                 if export_arity(getattr(c_sdk, n)) <= 1]
 
 
 def _kwargs(kwargs, params):
@@ -47,7 +38,7 @@ def _kwargs(kwargs, params):
 
 def _expected(arity, args, kwargs, name, module):
     ref = REFERENCE[arity]
-    msg = _message(ref, args, kwargs)
+    msg = type_error_message(ref, args, kwargs)
     if msg is None:
         return None
     qualified = f"{ref.__module__}.{ref.__name__}()"
@@ -63,7 +54,7 @@ def test_module_functions_refuse_in_the_interpreters_order(lib, name, arity, par
     expected = _expected(arity, args, kwargs, name, "c_sdk")
     if expected is None:
         return  # a valid call, not an argument error
-    assert _message(getattr(c_sdk, name), args, kwargs) == expected
+    assert type_error_message(getattr(c_sdk, name), args, kwargs) == expected
     assert lib.journal() == []
 
 
@@ -75,5 +66,5 @@ def test_direct_exports_refuse_in_the_interpreters_order(lib, name, arity, case,
     expected = _expected(arity, args, kwargs, "wrap", None)  # the exports' own words
     if expected is None:
         return
-    assert _message(getattr(c_sdk, name), args, kwargs) == expected
+    assert type_error_message(getattr(c_sdk, name), args, kwargs) == expected
     assert lib.journal() == []

@@ -5,7 +5,7 @@ import traceback
 
 import pytest
 
-from conftest import c_sdk, needs_debug_build, raising, refcount_growth
+from conftest import c_sdk, export_arity, needs_debug_build, raising, refcount_growth
 
 T, V = "'const char *'", "'void'"
 # (name, factory, docstring), in module order; written out here, not taken from the C++.
@@ -137,7 +137,7 @@ def test_non_str_keyword(lib, name, path, given):
     """Refused with the export's own message by every call path, whatever
     else the call gets wrong."""
     fn = getattr(c_sdk, name)
-    arity = len(fn.__doc__.split("->")[0].split(":")) - 1
+    arity = export_arity(fn)
     args = [b"x"] * (arity if given == "all" else given)
     with pytest.raises(TypeError) as info:
         path(fn, args, {7: b"v"})
