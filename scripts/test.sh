@@ -52,7 +52,7 @@ summary[-1]="${summary[-1]} with sanitizers"
 # version that is nowhere to be found.
 found=" 11 "
 declare -A built
-for dir in "$HOME"/.pyenv/versions/3.*; do
+for dir in $(ls -d "$HOME"/.pyenv/versions/3.* 2>/dev/null | sort -V); do
   python=$dir/bin/python3
   [ -x "$python" ] || continue
   minor=$("$python" -c 'import sys; print(sys.version_info[1])')
