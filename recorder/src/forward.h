@@ -47,32 +47,63 @@ Outs collect_outs(A... args) {
 // Walks the arguments in order; a void * is always a request and takes the int
 // length after it as one element, as in the stand-in's journal.
 template <size_t I, class Tuple>
-void put_args_from(Out &o, const Tuple &t) {
+size_t args_room(const Tuple &t) {
+    if constexpr (I >= std::tuple_size_v<Tuple>) {
+        return 0;
+    } else if constexpr (std::is_same_v<std::tuple_element_t<I, Tuple>, void *>) {
+        return 1 + bytes_room(std::get<I>(t), std::get<I + 1>(t)) + args_room<I + 2>(t);
+    } else {
+        return 1 + arg_room(std::get<I>(t)) + args_room<I + 1>(t);
+    }
+}
+
+template <size_t I, class Tuple>
+void put_args_from(Raw &o, const Tuple &t) {
     if constexpr (I < std::tuple_size_v<Tuple>) {
         using T = std::tuple_element_t<I, Tuple>;
+        if constexpr (I > 0) o.lit(",");
         if constexpr (std::is_same_v<T, void *>) {
             static_assert(std::is_same_v<std::tuple_element_t<I + 1, Tuple>, int>, "void * without its length");
-            if (I > 0) o.lit(",");
             put_req(o, std::get<I>(t), std::get<I + 1>(t));
             put_args_from<I + 2>(o, t);
         } else {
-            if (I > 0) o.lit(",");
             put_arg(o, std::get<I>(t));
             put_args_from<I + 1>(o, t);
         }
     }
 }
 
+constexpr size_t const_len(const char *s) {
+    size_t n = 0;
+    while (s[n]) ++n;
+    return n;
+}
+
+// The whole line is bounded first, reserved once, then written unchecked.
+template <Fn F, class Result, class... A>
+void encode_call(Out &out, long long seq, const Result &result, const Outs &outs, A... args) {
+    constexpr const char *name = fn_name(F);
+    constexpr size_t name_len = const_len(name);
+    const std::tuple<A...> t(args...);
+    size_t room = kFieldRoom + name_len + args_room<0>(t) + ret_room(result) + outs_room(outs) + 8;
+    if (!out.reserve(room)) return;
+    Raw o{out.tail()};
+    o.lit("{\"seq\":");
+    o.sint(seq);
+    o.lit(",\"fn\":\"");
+    o.put(name, name_len);  // plain identifiers: nothing to escape
+    o.lit("\",\"args\":[");
+    put_args_from<0>(o, t);
+    o.lit("]");
+    put_ret(o, result);
+    put_outs(o, outs);
+    o.lit("}\n");
+    out.commit(o.d);
+}
+
 template <Fn F, class Result, class... A>
 void record_call(long long seq, const Result &result, const Outs &outs, A... args) {
-    g_rec.calls.write([&](Out &o) {
-        begin_line(o, seq, F);
-        put_args_from<0>(o, std::tuple<A...>(args...));
-        o.lit("]");
-        put_ret(o, result);
-        put_outs(o, outs);
-        end_line(o);
-    });
+    g_rec.calls.write([&](Out &o) { encode_call<F>(o, seq, result, outs, args...); });
 }
 
 template <Fn F, class R, class... A>

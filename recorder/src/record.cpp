@@ -7,130 +7,37 @@
 
 namespace recorder {
 
+#if defined(__x86_64__)
+// Before this runs (nothing encodes that early) the portable loop is used.
+const bool Raw::kHaveSsse3 = (__builtin_cpu_init(), __builtin_cpu_supports("ssse3"));
+#endif
+
 // ---- call lines -------------------------------------------------------------
 
-void begin_line(Out &o, long long seq, Fn f) {
-    o.lit("{\"seq\":");
-    o.sint(seq);
-    o.lit(",\"fn\":\"");
-    o.str(fn_name(f));  // plain identifiers: nothing to escape
-    o.lit("\",\"args\":[");
-}
-
-void end_line(Out &o) { o.lit("}\n"); }
-
-void put_text(Out &o, const char *v) {
-    o.str(v ? "\"null\":false,\"b64\":\"" : "\"null\":true,\"b64\":\"");
-    if (v) o.b64(v, strlen(v));
+void put_text(Raw &o, const char *v) {
+    if (v) {
+        o.lit("\"null\":false,\"b64\":\"");
+        o.b64(v, strlen(v));
+    } else {
+        o.lit("\"null\":true,\"b64\":\"");
+    }
     o.lit("\"");
 }
 
-void put_arg(Out &o, const char *v) {
-    o.lit("{\"k\":\"text\",");
-    put_text(o, v);
-    o.lit("}");
-}
-
-void put_arg(Out &o, int v) {
-    o.lit("{\"k\":\"int\",\"v\":");
-    o.sint(v);
-    o.lit("}");
-}
-
-void put_arg(Out &o, bool v) { o.str(v ? "{\"k\":\"bool\",\"v\":true}" : "{\"k\":\"bool\",\"v\":false}"); }
-
-namespace {
-
 // JSON has no NaN or infinities: they travel as strings, as in the journal.
-void put_double(Out &o, double v) {
+// At most 24 bytes.
+void put_double(Raw &o, double v) {
     if (isnan(v)) {
         o.lit("\"nan\"");
     } else if (isinf(v)) {
-        o.str(v > 0 ? "\"inf\"" : "\"-inf\"");
+        if (v > 0)
+            o.lit("\"inf\"");
+        else
+            o.lit("\"-inf\"");
     } else {
         char buf[40];
         int n = snprintf(buf, sizeof buf, "%.17g", v);
         o.put(buf, static_cast<size_t>(n));
-    }
-}
-
-void put_null_kind(Out &o, const char *kind, bool null) {
-    o.lit("{\"k\":\"");
-    o.str(kind);
-    o.str(null ? "\",\"null\":true}" : "\",\"null\":false}");
-}
-
-}  // namespace
-
-void put_arg(Out &o, double v) {
-    o.lit("{\"k\":\"double\",\"v\":");
-    put_double(o, v);
-    o.lit("}");
-}
-
-void put_arg(Out &o, EventCallback v) { put_null_kind(o, "callback", v == nullptr); }
-void put_arg(Out &o, void **v) { put_null_kind(o, "out", v == nullptr); }
-void put_arg(Out &o, int *v) { put_null_kind(o, "out", v == nullptr); }
-void put_arg(Out &o, char **v) { put_null_kind(o, "out", v == nullptr); }
-
-void put_req(Out &o, const void *data, int len) {
-    o.str(data ? "{\"k\":\"req\",\"null\":false,\"len\":" : "{\"k\":\"req\",\"null\":true,\"len\":");
-    o.sint(len);
-    o.lit(",\"b64\":\"");
-    if (data && len > 0) o.b64(data, static_cast<size_t>(len));
-    o.lit("\"}");
-}
-
-void put_ret(Out &o, int v) {
-    o.lit(",\"ret\":{\"k\":\"int\",\"v\":");
-    o.sint(v);
-    o.lit("}");
-}
-
-void put_ret(Out &o, long long v) {
-    o.lit(",\"ret\":{\"k\":\"int\",\"v\":");
-    o.sint(v);
-    o.lit("}");
-}
-
-void put_ret(Out &o, double v) {
-    o.lit(",\"ret\":{\"k\":\"double\",\"v\":");
-    put_double(o, v);
-    o.lit("}");
-}
-
-void put_ret(Out &o, const char *v) {
-    o.lit(",\"ret\":{\"k\":\"text\",");
-    put_text(o, v);
-    o.lit("}");
-}
-
-void put_outs(Out &o, const Outs &outs) {
-    if (outs.has_res) {
-        // Read only what the library set: a pair left as the caller had it
-        // may hold anything.
-        bool set = outs.res && outs.res_len && (*outs.res != outs.res_before || *outs.res_len != outs.len_before);
-        if (!set) {
-            o.lit(",\"res\":{\"set\":false}");
-        } else {
-            const void *p = *outs.res;
-            int len = *outs.res_len;
-            o.str(p ? ",\"res\":{\"set\":true,\"null\":false,\"len\":" : ",\"res\":{\"set\":true,\"null\":true,\"len\":");
-            o.sint(len);
-            o.lit(",\"b64\":\"");
-            if (p && len > 0) o.b64(p, static_cast<size_t>(len));
-            o.lit("\"}");
-        }
-    }
-    if (outs.has_text) {
-        bool set = outs.text && *outs.text != outs.text_before;
-        if (!set) {
-            o.lit(",\"out\":{\"set\":false}");
-        } else {
-            o.lit(",\"out\":{\"set\":true,");
-            put_text(o, *outs.text);
-            o.lit("}");
-        }
     }
 }
 

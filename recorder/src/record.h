@@ -52,29 +52,134 @@ struct Outs {
     template <class T> void take(T) {}
 };
 
+// Room a call line's field takes at most besides its bytes in base64 (the
+// longest fixed text plus a number); the whole line is reserved at once and
+// written without a bounds check per field.
+constexpr size_t kFieldRoom = 64;
+
+inline size_t text_room(const char *v) { return kFieldRoom + (v ? b64_len(strlen(v)) : 0); }
+inline size_t bytes_room(const void *p, int len) { return kFieldRoom + (p && len > 0 ? b64_len(static_cast<size_t>(len)) : 0); }
+inline size_t arg_room(const char *v) { return text_room(v); }
+template <class T> size_t arg_room(T) { return kFieldRoom; }
+inline size_t ret_room(const char *v) { return text_room(v); }
+template <class T> size_t ret_room(T) { return kFieldRoom; }
+
+// Read only what the library set: a pair left as the caller had it may hold
+// anything.
+inline bool res_set(const Outs &outs) {
+    return outs.res && outs.res_len && (*outs.res != outs.res_before || *outs.res_len != outs.len_before);
+}
+inline bool out_set(const Outs &outs) { return outs.text && *outs.text != outs.text_before; }
+inline size_t outs_room(const Outs &outs) {
+    size_t n = 0;
+    if (outs.has_res) n += res_set(outs) ? bytes_room(*outs.res, *outs.res_len) : kFieldRoom;
+    if (outs.has_text) n += out_set(outs) ? kFieldRoom + text_room(*outs.text) : kFieldRoom;
+    return n;
+}
+
+void put_text(Raw &o, const char *v);
+void put_double(Raw &o, double v);
+
 // One overload per C parameter type of the header; a new type fails to
 // compile instead of being written wrongly.
-void put_text(Out &o, const char *v);
-void put_arg(Out &o, const char *v);
-void put_arg(Out &o, int v);
-void put_arg(Out &o, bool v);
-void put_arg(Out &o, double v);
-void put_arg(Out &o, EventCallback v);
-void put_arg(Out &o, void **v);
-void put_arg(Out &o, int *v);
-void put_arg(Out &o, char **v);
-template <class T> void put_arg(Out &, T) = delete;
-void put_req(Out &o, const void *data, int len);
+inline void put_arg(Raw &o, const char *v) {
+    o.lit("{\"k\":\"text\",");
+    put_text(o, v);
+    o.lit("}");
+}
+inline void put_arg(Raw &o, int v) {
+    o.lit("{\"k\":\"int\",\"v\":");
+    o.sint(v);
+    o.lit("}");
+}
+inline void put_arg(Raw &o, bool v) {
+    if (v)
+        o.lit("{\"k\":\"bool\",\"v\":true}");
+    else
+        o.lit("{\"k\":\"bool\",\"v\":false}");
+}
+inline void put_arg(Raw &o, double v) {
+    o.lit("{\"k\":\"double\",\"v\":");
+    put_double(o, v);
+    o.lit("}");
+}
+inline void put_arg(Raw &o, EventCallback v) {
+    if (v)
+        o.lit("{\"k\":\"callback\",\"null\":false}");
+    else
+        o.lit("{\"k\":\"callback\",\"null\":true}");
+}
+inline void put_out_arg(Raw &o, const void *v) {
+    if (v)
+        o.lit("{\"k\":\"out\",\"null\":false}");
+    else
+        o.lit("{\"k\":\"out\",\"null\":true}");
+}
+inline void put_arg(Raw &o, void **v) { put_out_arg(o, v); }
+inline void put_arg(Raw &o, int *v) { put_out_arg(o, v); }
+inline void put_arg(Raw &o, char **v) { put_out_arg(o, v); }
+template <class T> void put_arg(Raw &, T) = delete;
 
-void put_ret(Out &o, int v);
-void put_ret(Out &o, long long v);
-void put_ret(Out &o, double v);
-void put_ret(Out &o, const char *v);
-inline void put_ret(Out &, Nothing) {}
-void put_outs(Out &o, const Outs &outs);
+inline void put_req(Raw &o, const void *data, int len) {
+    if (data)
+        o.lit("{\"k\":\"req\",\"null\":false,\"len\":");
+    else
+        o.lit("{\"k\":\"req\",\"null\":true,\"len\":");
+    o.sint(len);
+    o.lit(",\"b64\":\"");
+    if (data && len > 0) o.b64(data, static_cast<size_t>(len));
+    o.lit("\"}");
+}
 
-void begin_line(Out &o, long long seq, Fn f);
-void end_line(Out &o);
+inline void put_ret(Raw &o, int v) {
+    o.lit(",\"ret\":{\"k\":\"int\",\"v\":");
+    o.sint(v);
+    o.lit("}");
+}
+inline void put_ret(Raw &o, long long v) {
+    o.lit(",\"ret\":{\"k\":\"int\",\"v\":");
+    o.sint(v);
+    o.lit("}");
+}
+inline void put_ret(Raw &o, double v) {
+    o.lit(",\"ret\":{\"k\":\"double\",\"v\":");
+    put_double(o, v);
+    o.lit("}");
+}
+inline void put_ret(Raw &o, const char *v) {
+    o.lit(",\"ret\":{\"k\":\"text\",");
+    put_text(o, v);
+    o.lit("}");
+}
+inline void put_ret(Raw &, Nothing) {}
+
+inline void put_outs(Raw &o, const Outs &outs) {
+    if (outs.has_res) {
+        if (!res_set(outs)) {
+            o.lit(",\"res\":{\"set\":false}");
+        } else {
+            const void *p = *outs.res;
+            int len = *outs.res_len;
+            if (p)
+                o.lit(",\"res\":{\"set\":true,\"null\":false,\"len\":");
+            else
+                o.lit(",\"res\":{\"set\":true,\"null\":true,\"len\":");
+            o.sint(len);
+            o.lit(",\"b64\":\"");
+            if (p && len > 0) o.b64(p, static_cast<size_t>(len));
+            o.lit("\"}");
+        }
+    }
+    if (outs.has_text) {
+        if (!out_set(outs)) {
+            o.lit(",\"out\":{\"set\":false}");
+        } else {
+            o.lit(",\"out\":{\"set\":true,");
+            put_text(o, *outs.text);
+            o.lit("}");
+        }
+    }
+}
 
 // Appends one event line (the module's callback is called by the caller).
 void record_event(const char *msg_type, const void *data, int data_len);

@@ -18,19 +18,6 @@ void *g_target_fns[kFnCount];
 
 namespace {
 
-#define RECORDER_NAME_(name) #name,
-#define RECORDER_NAME_TYPED_(ret, name, params, args) #name,
-const char *const kNames[] = {
-    VYCSDK_QUERY_FUNCS(RECORDER_NAME_)
-    VYCSDK_COMMAND_FUNCS(RECORDER_NAME_)
-    VYCSDK_TYPED_FUNCS(RECORDER_NAME_TYPED_)
-    "vyi_set_event_callback_pb",
-};
-#undef RECORDER_NAME_
-#undef RECORDER_NAME_TYPED_
-
-static_assert(sizeof(kNames) / sizeof(kNames[0]) == kFnCount, "name table out of step with Fn");
-
 // A symbol that lives in the recorder itself (the variable pointing at the
 // recorder, or a bare soname that finds it) would forward to itself for ever.
 bool is_own(void *p) {
@@ -40,8 +27,6 @@ bool is_own(void *p) {
 }
 
 }  // namespace
-
-const char *fn_name(Fn f) { return kNames[static_cast<int>(f)]; }
 
 void load_target() {
     const char *path = getenv("VY_RECORD_TARGET");
@@ -61,16 +46,16 @@ void load_target() {
     size_t used = 0;
     list[0] = 0;
     for (int i = 0; i < kFnCount; ++i) {
-        void *p = dlsym(handle, kNames[i]);
+        void *p = dlsym(handle, kFnNames[i]);
         if (p && is_own(p)) {
             ++own;
             p = nullptr;
         } else if (!p) {
             ++missing;
             // Name the first few; the count says how many there are.
-            size_t n = strlen(kNames[i]);
+            size_t n = strlen(kFnNames[i]);
             if (used + n + 8 < sizeof list) {
-                used += static_cast<size_t>(snprintf(list + used, sizeof list - used, "%s%s", used ? ", " : "", kNames[i]));
+                used += static_cast<size_t>(snprintf(list + used, sizeof list - used, "%s%s", used ? ", " : "", kFnNames[i]));
             } else if (used + 6 < sizeof list && list[used - 1] != '.') {
                 used += static_cast<size_t>(snprintf(list + used, sizeof list - used, ", ..."));
             }

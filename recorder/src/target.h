@@ -24,7 +24,20 @@ constexpr int kFnCount = static_cast<int>(Fn::count_);
 // one (then the call returns an error status).
 extern void *g_target_fns[kFnCount];
 
-const char *fn_name(Fn f);
+#define RECORDER_NAME_(name) #name,
+#define RECORDER_NAME_TYPED_(ret, name, params, args) #name,
+inline constexpr const char *kFnNames[] = {
+    VYCSDK_QUERY_FUNCS(RECORDER_NAME_)
+    VYCSDK_COMMAND_FUNCS(RECORDER_NAME_)
+    VYCSDK_TYPED_FUNCS(RECORDER_NAME_TYPED_)
+    "vyi_set_event_callback_pb",
+};
+#undef RECORDER_NAME_
+#undef RECORDER_NAME_TYPED_
+
+static_assert(sizeof(kFnNames) / sizeof(kFnNames[0]) == kFnCount, "name table out of step with Fn");
+
+constexpr const char *fn_name(Fn f) { return kFnNames[static_cast<int>(f)]; }
 
 // Loads VY_RECORD_TARGET; any problem is one line on stderr.
 void load_target();
