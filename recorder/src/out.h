@@ -43,15 +43,16 @@ struct Raw {
         memcpy(d, s, n);
         d += n;
     }
-    // At most 20 bytes.
+    // At most 20 bytes, written in place from the last digit.
     void uint(unsigned long long v) {
-        char tmp[24];
-        int i = sizeof tmp;
+        int n = 1;
+        for (unsigned long long t = v; t >= 10; t /= 10) ++n;
+        char *p = d + n;
+        d = p;
         do {
-            tmp[--i] = static_cast<char>('0' + v % 10);
+            *--p = static_cast<char>('0' + v % 10);
             v /= 10;
         } while (v);
-        put(tmp + i, sizeof tmp - static_cast<size_t>(i));
     }
     // At most 20 bytes.
     void sint(long long v) {
