@@ -68,6 +68,7 @@ void Sink::fail_locked(const char *why) {
     free_list(queue_);
     free_list(spare_);
     active_ = queue_ = queue_tail_ = spare_ = nullptr;
+    stage_.clear();
     batches_ = 0;
     pthread_cond_signal(&wake_);
 }
@@ -103,6 +104,7 @@ bool Sink::take_batch_locked() {
 }
 
 void Sink::handoff_locked() {
+    if (active_ && !drain_locked()) return;
     if (!active_ || active_->out.size() == 0) return;
     if (queue_tail_)
         queue_tail_->next = active_;
@@ -113,8 +115,18 @@ void Sink::handoff_locked() {
     pthread_cond_signal(&wake_);
 }
 
-void Sink::after_record_locked() {
-    if (active_->out.size() >= kBatchBytes) handoff_locked();
+bool Sink::drain_locked() {
+    size_t n = stage_.size();
+    if (n == 0) return true;
+    if (!active_->out.reserve(n)) {
+        fail_locked("out of memory");
+        return false;
+    }
+    char *d = active_->out.tail();
+    memcpy(d, stage_.data(), n);
+    active_->out.commit(d + n);
+    stage_.clear();
+    return true;
 }
 
 void *Sink::writer_main(void *self) {
@@ -194,6 +206,7 @@ void Sink::close() {
     free_list(active_);
     free_list(spare_);
     active_ = spare_ = nullptr;
+    stage_.release();
     pthread_mutex_unlock(&mu_);
 }
 

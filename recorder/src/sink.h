@@ -37,11 +37,11 @@ public:
         if (!on()) return;
         pthread_mutex_lock(&mu_);
         if (on() && (active_ || take_batch_locked())) {
-            fill(active_->out);
-            if (!active_->out.ok())
+            fill(stage_);
+            if (!stage_.ok())
                 fail_locked("out of memory");
-            else
-                after_record_locked();
+            else if (stage_.size() >= kStageBytes && drain_locked() && active_->out.size() >= kBatchBytes)
+                handoff_locked();
         }
         pthread_mutex_unlock(&mu_);
     }
@@ -70,7 +70,7 @@ private:
     static void *writer_main(void *self);
     void writer_loop();
     bool take_batch_locked();
-    void after_record_locked();
+    bool drain_locked();
     void handoff_locked();
     void fail_locked(const char *why);
     static void free_list(Batch *b);
@@ -78,6 +78,8 @@ private:
     const char *what_;
     char path_[512] = {0};
     int fd_ = -1;
+    static constexpr size_t kStageBytes = 4096;
+    Out stage_;                // records not yet in the batch
     Batch *active_ = nullptr;  // being filled
     Batch *queue_ = nullptr;   // handed to the writer, oldest first
     Batch *queue_tail_ = nullptr;
