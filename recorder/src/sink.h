@@ -78,7 +78,7 @@ private:
     const char *what_;
     char path_[512] = {0};
     int fd_ = -1;
-    static constexpr size_t kStageBytes = 4096;
+    static constexpr size_t kStageBytes = 32 * 1024;
     Out stage_;                // records not yet in the batch
     Batch *active_ = nullptr;  // being filled
     Batch *queue_ = nullptr;   // handed to the writer, oldest first
