@@ -37,11 +37,11 @@ template <> inline double unavailable_result<double>() { return 0.0; }
 template <> inline const char *unavailable_result<const char *>() { return ""; }
 template <> inline Nothing unavailable_result<Nothing>() { return {}; }
 
+// Fills in place: an Outs copied as a whole right after its fields were
+// stored one by one would be read back before the stores land.
 template <class... A>
-Outs collect_outs(A... args) {
-    Outs o;
+void collect_outs(Outs &o, A... args) {
     (o.take(args), ...);
-    return o;
 }
 
 // Walks the arguments in order; a void * is always a request and takes the int
@@ -117,11 +117,12 @@ R forward(A... args) {
     Outs outs;
     if (recording) {
         seq = g_rec.next_seq.fetch_add(1, std::memory_order_relaxed);
-        outs = collect_outs(args...);
+        collect_outs(outs, args...);
     }
     Result result = [&]() -> Result {
         if (!target) {
-            Outs o = collect_outs(args...);
+            Outs o;
+            collect_outs(o, args...);
             if (o.res) *o.res = nullptr;
             if (o.res_len) *o.res_len = 0;
             if (o.text) *o.text = const_cast<char *>("");

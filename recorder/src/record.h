@@ -24,11 +24,13 @@
 namespace recorder {
 
 struct Recorder {
-    Sink events{"events"};
-    Sink calls{"calls"};
-    std::atomic<EventCallback> module_callback{nullptr};
-    std::atomic<long long> next_seq{0};
-    long long first_event_ns = -1;  // under the events sink's lock
+    // Each on cache lines of its own: the writer threads take the sinks'
+    // locks, the calling threads the sequence numbers.
+    alignas(64) Sink events{"events"};
+    alignas(64) Sink calls{"calls"};
+    alignas(64) std::atomic<EventCallback> module_callback{nullptr};
+    alignas(64) std::atomic<long long> next_seq{0};
+    alignas(64) long long first_event_ns = -1;  // under the events sink's lock
     std::atomic<bool> warned_type{false};
 };
 
