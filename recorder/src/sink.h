@@ -1,13 +1,18 @@
 // sink.h - one record file, fed from whichever thread records and written by
 // a thread of its own, so that the calls being recorded never wait on the disk.
 //
-// Records are built straight into a batch buffer; a batch that has grown past
-// its size goes to the writer thread, which writes batches in order and
-// recycles them, so a steady session reuses warm memory. The batch being
-// filled goes too at the end of each run, at unload, and when the writer has
-// waited kBatchNs for work, so a killed process loses little. Any failure (the file cannot be opened, a write fails, memory
-// runs out, the writer falls too far behind) prints one line on stderr and
-// turns the sink off for good: the SDK calls it records go on regardless.
+// Records are built in a small staging buffer that stays in the calling
+// core's cache, and move to the batch buffer in large copies: the batch's
+// memory was last read by the writer thread on the other core, and taking it
+// back a line per field costs the caller far more than one bulk copy. A batch
+// that has grown past its size goes to the writer thread, which writes
+// batches in order and recycles them, so a steady session reuses warm memory.
+// The batch being filled (with what is staged) goes too at the end of each
+// run, at unload, and when the writer has waited kBatchNs for work, so a
+// killed process loses little. Any failure (the file cannot be opened, a write
+// fails, memory runs out, the writer falls too far behind) prints one line on
+// stderr and turns the sink off for good: the SDK calls it records go on
+// regardless.
 #pragma once
 
 #include <pthread.h>
