@@ -206,6 +206,32 @@ def test_the_call_file_holds_arguments_and_results(recorded):
     assert "ret" not in timer and timer["args"] == [{"k": "int", "v": 100}]
 
 
+# Bytes of every length across the encoder's twelve-byte steps and its tail.
+LENGTHS_CODE = """
+import os
+import vy.csdk.c_sdk as c
+import vystandin
+si = vystandin.StandIn(os.environ["VY_RECORD_TARGET"])
+si.reset()
+for n in range(80):
+    si.set_response("vyi_get_cash_pb", bytes((7 * i + n) % 256 for i in range(n)))
+    c.py_vyi_get_cash(bytes((255 - i - n) % 256 for i in range(n)))
+"""
+
+
+def test_bytes_of_every_length_are_recorded_in_standard_base64(staged, tmp_path):
+    r = run_recorded(staged, LENGTHS_CODE, calls=tmp_path / "c")
+    assert (r.returncode, r.stderr) == (0, "")
+    lines = [json.loads(line) for line in (tmp_path / "c").read_text().splitlines()]
+    cash = sorted((c for c in lines if c["fn"] == "vyi_get_cash_pb"), key=lambda c: c["seq"])
+    assert len(cash) == 80
+    for n, line in enumerate(cash):
+        assert line["args"][0] == {"k": "req", "null": False, "len": n,
+                                   "b64": b64(bytes((255 - i - n) % 256 for i in range(n)))}
+        assert line["res"] == {"set": True, "null": False, "len": n,
+                               "b64": b64(bytes((7 * i + n) % 256 for i in range(n)))}
+
+
 def test_recording_only_events_leaves_calls_unwritten(staged, tmp_path):
     code = "import vy.csdk.c_sdk as c\nprint(c.py_vyi_get_orders(b'x'))"
     r = run_recorded(staged, code, events=tmp_path / "e")
