@@ -232,6 +232,18 @@ def test_bytes_of_every_length_are_recorded_in_standard_base64(staged, tmp_path)
                                "b64": b64(bytes((7 * i + n) % 256 for i in range(n)))}
 
 
+def test_a_record_larger_than_a_batch_is_written_whole_between_small_ones(staged, tmp_path):
+    code = ("import vy.csdk.c_sdk as c\n"
+            "for n in (5, 3 << 20, 7):\n"
+            "    c.py_vyi_get_cash(bytes(i % 251 for i in range(n)))\n")
+    r = run_recorded(staged, code, calls=tmp_path / "c")
+    assert (r.returncode, r.stderr) == (0, "")
+    lines = [json.loads(line) for line in (tmp_path / "c").read_text().splitlines()]
+    reqs = [c["args"][0] for c in sorted(lines, key=lambda c: c["seq"]) if c["fn"] == "vyi_get_cash_pb"]
+    assert [(q["len"], q["b64"]) for q in reqs] == [(n, b64(bytes(i % 251 for i in range(n))))
+                                                   for n in (5, 3 << 20, 7)]
+
+
 def test_recording_only_events_leaves_calls_unwritten(staged, tmp_path):
     code = "import vy.csdk.c_sdk as c\nprint(c.py_vyi_get_orders(b'x'))"
     r = run_recorded(staged, code, events=tmp_path / "e")

@@ -125,7 +125,11 @@ bool Sink::drain_locked() {
     char *d = active_->out.tail();
     memcpy(d, stage_.data(), n);
     active_->out.commit(d + n);
-    stage_.clear();
+    // A record far larger than usual does not keep its memory for the session.
+    if (n > 4 * kStageBytes)
+        stage_.release();
+    else
+        stage_.clear();
     return true;
 }
 
