@@ -29,25 +29,4 @@ int global_truth(PyObject *name) noexcept {
     return PyObject_IsTrue(Ref::borrow(v).get());  // __bool__ may rebind the global
 }
 
-int compare_status(PyObject *status, int op) noexcept {
-    PyObject *success = global(g_names.CSDK_OPERATE_SUCCESS);
-    if (!success)
-        return -1;
-    if (PyLong_CheckExact(status) && PyLong_CheckExact(success)) {
-        int of1, of2;
-        long a = PyLong_AsLongAndOverflow(status, &of1);
-        long b = PyLong_AsLongAndOverflow(success, &of2);
-        if (!of1 && !of2) {
-            bool eq = a == b;
-            return op == Py_EQ ? eq : !eq;
-        }
-        // out of long range: the rich comparison decides
-    }
-    Ref keep = Ref::borrow(success);  // __eq__ may rebind the global
-    Ref r = Ref::steal(PyObject_RichCompare(status, keep.get(), op));
-    if (!r)
-        return -1;
-    return PyObject_IsTrue(r.get());
-}
-
 }  // namespace csdk

@@ -97,12 +97,6 @@ void add_traceback(const char *qualified_name) noexcept;
 /// NameError or the truth test's exception set.
 int global_truth(PyObject *name) noexcept;
 
-/// Compares an SDK status with the global CSDK_OPERATE_SUCCESS, looked up now,
-/// by op (Py_EQ or Py_NE), `status` on the left, and returns the truth of the
-/// result or -1.  Two exact ints are compared in C, with the same result as
-/// the rich comparison.
-int compare_status(PyObject *status, int op) noexcept;
-
 }  // namespace csdk
 
 #endif  // CSDK_STATE_HPP
