@@ -46,7 +46,7 @@ RECORDS = [
 # interpreter's extension suffix.
 MODULE_FILES = {"vy/csdk/c_sdk{ext}", "vy/csdk/c_sdk.pyi", "vy/csdk/py.typed"}
 STANDIN_FILES = {"vy/csdk/libvy3-c.so", "vy/__init__.py", "vy/constant.py", "vy/utils.py",
-                 "vy/csdk/__init__.py", "vystandin.py"}
+                 "vy/csdk/__init__.py", "vystandin/__init__.py"}
 
 
 # ---- the generated stubs -------------------------------------------------------
