@@ -141,7 +141,7 @@ def parse_header(text):
     the names of the query and command rows."""
     text = strip_comments(text)
     typed = {}
-    for m in re.finditer(r"\bX\(\s*([^,()]+?)\s*,\s*(\w+)\s*,\s*\(([^()]*)\)\s*,\s*\(([^()]*)\)\s*\)", text):
+    for m in re.finditer(r"\bX\(\s*([^,()]+?)\s*,\s*(\w+)\s*,\s*\(([^()]*)\)\s*,\s*\(((?:[^()]|\([^()]*\))*)\)\s*\)", text):
         ret, name, params = m.group(1).strip(), m.group(2), m.group(3).strip()
         ret = re.sub(r"\s*\*", " *", re.sub(r"\s+", " ", ret))
         plist = [] if params in ("", "void") else [c_param(p, name) for p in params.split(",")]

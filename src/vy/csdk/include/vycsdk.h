@@ -175,6 +175,16 @@ void vyi_set_event_callback_pb(EventCallback cb);
     C(vyi_set_instrument_pool_symbols_pb) \
     C(vyi_del_instrument_pool_by_name_pb)
 
+/* Secrets (credentials, keys, the encrypted token) are marked in the argument
+ * names of the list below: VYCSDK_SECRET(name) marks a parameter,
+ * VYCSDK_SECRET() as the only entry marks the returned text.  By default the
+ * mark is the name itself (and nothing for the result), so an expansion that
+ * passes the argument names on gets the plain names; the recording library
+ * defines it first to keep secrets out of its recordings. */
+#ifndef VYCSDK_SECRET
+#define VYCSDK_SECRET(name) name
+#endif
+
 /* Every other function: X(return type, name, (parameters), (argument names)). */
 #define VYCSDK_TYPED_FUNCS(X) \
     /* status texts */ \
@@ -183,13 +193,13 @@ void vyi_set_event_callback_pb(EventCallback cb);
     /* session, identity and connection settings */ \
     X(int, vyi_get_serv_addr, (const char *serv_id, char **addr), (serv_id, addr)) \
     X(void, vyi_set_strategy_id, (const char *strategy_id), (strategy_id)) \
-    X(int, vyi_set_token, (const char *token), (token)) \
-    X(const char *, vyi_get_encrypted_token, (void), ()) \
+    X(int, vyi_set_token, (const char *token), (VYCSDK_SECRET(token))) \
+    X(const char *, vyi_get_encrypted_token, (void), (VYCSDK_SECRET())) \
     X(const char *, vyi_get_orgcode, (void), ()) \
     X(void, vyi_set_mfp, (const char *mfp), (mfp)) \
-    X(void, vyi_set_apitoken, (const char *token), (token)) \
+    X(void, vyi_set_apitoken, (const char *token), (VYCSDK_SECRET(token))) \
     X(void, vyi_set_serv_addr, (const char *addr), (addr)) \
-    X(void, vyi_set_ctp_md_info, (const char *front_addresses, const char *user_name, const char *password), (front_addresses, user_name, password)) \
+    X(void, vyi_set_ctp_md_info, (const char *front_addresses, const char *user_name, const char *password), (front_addresses, user_name, VYCSDK_SECRET(password))) \
     X(int, vyi_get_account_info_pb, (void **res, int *res_len), (res, res_len)) \
     X(void, vyi_set_version, (const char *sdk_version, const char *sdk_lang, const char *arg3, const char *arg4), (sdk_version, sdk_lang, arg3, arg4)) \
     X(void, vyi_set_serv_addr_v5, (const char *addr, const char *orgcode, const char *site_id), (addr, orgcode, site_id)) \
@@ -218,8 +228,8 @@ void vyi_set_event_callback_pb(EventCallback cb);
     X(int, vyi_smart_reorder, (const char *symbol, double price, int volume, int side, int order_type, int position_effect, int repeat_n, int max_price_offset, int time_out, int time_wait, const char *account), (symbol, price, volume, side, order_type, position_effect, repeat_n, max_price_offset, time_out, time_wait, account)) \
     X(int, vyi_smart_reorder_cancel, (int reorder_id), (reorder_id)) \
     /* message bus */ \
-    X(void, vyi_set_bus_info, (const char *server_addr, const char *user_name, const char *password), (server_addr, user_name, password)) \
-    X(void, vyi_set_bus_secure, (int in_mode, const char *tlsca, const char *tlscert, const char *tlskey, bool skip_verify), (in_mode, tlsca, tlscert, tlskey, skip_verify)) \
+    X(void, vyi_set_bus_info, (const char *server_addr, const char *user_name, const char *password), (server_addr, user_name, VYCSDK_SECRET(password))) \
+    X(void, vyi_set_bus_secure, (int in_mode, const char *tlsca, const char *tlscert, const char *tlskey, bool skip_verify), (in_mode, tlsca, tlscert, VYCSDK_SECRET(tlskey), skip_verify)) \
     X(void, vyi_add_bus_topic, (const char *topic), (topic)) \
     X(int, vyi_send_msg_to_bus, (const char *topic, const char *msg), (topic, msg)) \
     /* library-level calls */ \
