@@ -15,8 +15,11 @@ PyObject *current(PyObject *const *objs) noexcept {
         return nullptr;
     void *res = nullptr;
     int res_len = 0;
-    int status = vyi_current_pb(symbols.value(), include_call_auction.value(), fields.value(), &res, &res_len);
-    return response_pair(status, res, res_len, "vyi_current_pb");
+    LibraryCall call;
+    int status = call([&] {
+        return vyi_current_pb(symbols.value(), include_call_auction.value(), fields.value(), &res, &res_len);
+    });
+    return call.finish(response_pair(call, status, res, res_len, "vyi_current_pb"));
 }
 
 // Not table-driven because it returns the address itself, or None on failure,
@@ -26,15 +29,16 @@ PyObject *get_serv_addr(PyObject *const *objs) noexcept {
     if (serv_id.set(objs[0]) < 0)
         return nullptr;
     char *addr = nullptr;
-    int status = vyi_get_serv_addr(serv_id.value(), &addr);
+    LibraryCall call;
+    int status = call([&] { return vyi_get_serv_addr(serv_id.value(), &addr); });
     Ref st = Ref::steal(PyLong_FromLong(status));
     if (!st)
-        return nullptr;
+        return call.finish(nullptr);
     Ref text;
-    int ok = read_on_success(st.get(), status, Py_NE, [&]() noexcept { return text_result(addr); }, text);
+    int ok = read_on_success(call, st.get(), status, Py_NE, [&]() noexcept { return text_result(addr); }, text);
     if (ok < 0)
-        return nullptr;
-    return ok ? text.release() : Ref::borrow(Py_None).release();
+        return call.finish(nullptr);
+    return call.finish(ok ? text.release() : Ref::borrow(Py_None).release());
 }
 
 // Not table-driven because the library's third and fourth parameters are
@@ -43,8 +47,9 @@ PyObject *set_version(PyObject *const *objs) noexcept {
     TextArg sdk_version, sdk_lang;
     if (sdk_version.set(objs[0]) < 0 || sdk_lang.set(objs[1]) < 0)
         return nullptr;
-    vyi_set_version(sdk_version.value(), sdk_lang.value(), nullptr, nullptr);
-    Py_RETURN_NONE;
+    LibraryCall call;
+    call([&] { vyi_set_version(sdk_version.value(), sdk_lang.value(), nullptr, nullptr); });
+    return call.finish(Ref::borrow(Py_None).release());
 }
 
 // Not table-driven because its request pair and response pair sit around two
@@ -56,9 +61,12 @@ PyObject *algo_order_batch(PyObject *const *objs) noexcept {
         return nullptr;
     void *res = nullptr;
     int res_len = 0;
-    int status = vyi_algo_order_batch_pb(req.data(), req.size(), algo_name.value(), algo_params.value(), &res,
-                                         &res_len);
-    return response_pair(status, res, res_len, "vyi_algo_order_batch_pb");
+    LibraryCall call;
+    int status = call([&] {
+        return vyi_algo_order_batch_pb(req.data(), req.size(), algo_name.value(), algo_params.value(), &res,
+                                       &res_len);
+    });
+    return call.finish(response_pair(call, status, res, res_len, "vyi_algo_order_batch_pb"));
 }
 
 }  // namespace csdk

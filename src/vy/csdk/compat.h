@@ -39,6 +39,15 @@ static inline PyObject *PyObject_CallMethodOneArg(PyObject *self, PyObject *name
 static inline PyInterpreterState *PyThreadState_GetInterpreter(PyThreadState *ts) { return ts->interp; }
 #endif
 
+// The thread state attached to the calling thread, or NULL, without the
+// fatal error PyThreadState_Get() gives for none.  Public from 3.13; up to
+// 3.12 only the underscored name is declared (3.8 to 3.12 headers).
+#if PY_VERSION_HEX >= 0x030D0000
+#define csdk_current_thread_state PyThreadState_GetUnchecked
+#else
+#define csdk_current_thread_state _PyThreadState_UncheckedGet
+#endif
+
 // Python 3.13 moved _PyTraceback_Add() out of the public headers; it is still exported.
 #if PY_VERSION_HEX >= 0x030D0000
 extern "C" PyAPI_FUNC(void) _PyTraceback_Add(const char *, const char *, int);

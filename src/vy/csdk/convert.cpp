@@ -93,12 +93,12 @@ bool cache_success(PyObject *success) noexcept {
     return true;
 }
 
-PyObject *response_pair(int status, const void *res, int res_len, const char *libfn) noexcept {
+PyObject *response_pair(LibraryCall &call, int status, const void *res, int res_len, const char *libfn) noexcept {
     Ref st = Ref::steal(PyLong_FromLong(status));
     if (!st)
         return nullptr;
     Ref payload;
-    int ok = read_on_success(st.get(), status, Py_EQ, [res, res_len, libfn]() noexcept -> PyObject * {
+    int ok = read_on_success(call, st.get(), status, Py_EQ, [res, res_len, libfn]() noexcept -> PyObject * {
         // A success must come with a readable response; anything else is a
         // broken library, reported instead of reading memory it never gave us.
         if (res_len < 0 || (res == nullptr && res_len > 0)) {

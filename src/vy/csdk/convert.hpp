@@ -9,6 +9,7 @@
 #include <climits>
 #include <utility>
 
+#include "library.hpp"
 #include "ref.hpp"
 #include "state.hpp"
 
@@ -178,27 +179,22 @@ class EarlyRead {
 public:
     explicit EarlyRead(PyObject *value) noexcept : value_(Ref::steal(value)) {
         if (!value)
-            PyErr_Fetch(&type_, &exc_, &tb_);
+            exc_ = fetch_exception();
     }
     EarlyRead(const EarlyRead &) = delete;
     EarlyRead &operator=(const EarlyRead &) = delete;
-    ~EarlyRead() {
-        Ref drop_type = Ref::steal(type_), drop_exc = Ref::steal(exc_), drop_tb = Ref::steal(tb_);
-    }
     /// 1 with the object in out, or -1 with its exception raised again.
     int take(Ref &out) noexcept {
         if (value_) {
             out = std::move(value_);
             return 1;
         }
-        PyErr_Restore(type_, exc_, tb_);
-        type_ = exc_ = tb_ = nullptr;
+        restore_exception(std::move(exc_));
         return -1;
     }
 
 private:
-    Ref value_;
-    PyObject *type_ = nullptr, *exc_ = nullptr, *tb_ = nullptr;
+    Ref value_, exc_;
 };
 
 /// The success test of a call that reads the library's response after it,
@@ -213,16 +209,17 @@ private:
 /// comparison runs with the same operands, and the early read is used only
 /// if the test says success.
 template <class Read>
-int read_then_compare(PyObject *status_obj, PyObject *success, int op, Read &&read, Ref &out) noexcept;
+int read_then_compare(LibraryCall &call, PyObject *status_obj, PyObject *success, int op, Read &&read,
+                      Ref &out) noexcept;
 
 template <class Read>
-int read_on_success(PyObject *status_obj, int status, int op, Read &&read, Ref &out) noexcept {
+int read_on_success(LibraryCall &call, PyObject *status_obj, int status, int op, Read &&read, Ref &out) noexcept {
     PyObject *success = global(g_names.CSDK_OPERATE_SUCCESS);
     if (!success)
         return -1;
     int equal = success_in_c(success, status);
     if (equal < 0)
-        return read_then_compare(status_obj, success, op, read, out);
+        return read_then_compare(call, status_obj, success, op, read, out);
     if (!equal)
         return 0;
     out = Ref::steal(read());
@@ -231,10 +228,11 @@ int read_on_success(PyObject *status_obj, int status, int op, Read &&read, Ref &
 
 /// The path of a comparison that can run Python code, kept out of line.
 template <class Read>
-[[gnu::noinline]] int read_then_compare(PyObject *status_obj, PyObject *success, int op, Read &&read,
-                                        Ref &out) noexcept {
+[[gnu::noinline]] int read_then_compare(LibraryCall &call, PyObject *status_obj, PyObject *success, int op,
+                                        Read &&read, Ref &out) noexcept {
     Ref keep = Ref::borrow(success);  // __eq__ may rebind the global
     EarlyRead early(read());
+    call.copied();
     Ref r = Ref::steal(PyObject_RichCompare(status_obj, keep.get(), op));
     if (!r)
         return -1;
@@ -249,7 +247,7 @@ template <class Read>
 /// The response pair (status, bytes) or (status, None), by the success test
 /// above.  `libfn` names the SDK function in the error raised when a success
 /// comes with a response that cannot be read.
-PyObject *response_pair(int status, const void *res, int res_len, const char *libfn) noexcept;
+PyObject *response_pair(LibraryCall &call, int status, const void *res, int res_len, const char *libfn) noexcept;
 
 }  // namespace csdk
 

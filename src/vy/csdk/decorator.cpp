@@ -21,6 +21,7 @@ struct Wrapper {
     PyObject_HEAD
     PyObject *closure;  // (cell,): the cell holds func, the one free variable
     vectorcallfunc vectorcall;
+    PyObject *weakrefs;  // weak references accepted, as by a function
 };
 
 /// The free variable func, with a reference for the length of the call: the
@@ -145,6 +146,8 @@ int wrapper_clear(PyObject *self) {
 
 void wrapper_dealloc(PyObject *self) {
     PyObject_GC_UnTrack(self);
+    if (reinterpret_cast<Wrapper *>(self)->weakrefs)
+        PyObject_ClearWeakRefs(self);
     wrapper_clear(self);
     PyObject_GC_Del(self);
 }
@@ -171,6 +174,16 @@ PyObject *get_closure(PyObject *self, void *) {
 /// inspect.signature() reads this: (*args, **kwargs), built when asked.
 PyObject *get_signature(PyObject *, void *) { return make_varargs_signature(); }
 
+/// Copied and pickled as a closure is: by reference, under its qualified
+/// name (which pickle cannot reach, as for any closure); copy and deepcopy
+/// give the object itself.
+PyObject *wrapper_reduce(PyObject *self, PyObject *) { return get_qualname(self, nullptr); }
+
+PyMethodDef wrapper_methods[] = {
+    {"__reduce__", wrapper_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef wrapper_getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
     {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
@@ -193,6 +206,8 @@ PyTypeObject WrapperType = [] {
     t.tp_traverse = wrapper_traverse;
     t.tp_clear = wrapper_clear;
     t.tp_getset = wrapper_getset;
+    t.tp_methods = wrapper_methods;
+    t.tp_weaklistoffset = offsetof(Wrapper, weakrefs);
     t.tp_descr_get = wrapper_get;
     return t;
 }();
@@ -211,6 +226,7 @@ PyObject *adapt_to_python3(PyObject *const *objs) noexcept {
         return nullptr;
     w->closure = closure.release();
     w->vectorcall = wrapper_call;
+    w->weakrefs = nullptr;
     PyObject_GC_Track(w);
     return reinterpret_cast<PyObject *>(w);
 }

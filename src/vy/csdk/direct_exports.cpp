@@ -82,21 +82,23 @@ inline PyObject *to_py(double v) noexcept { return PyFloat_FromDouble(v); }
 // Copied at once: the library's text is only valid until its next call.
 inline PyObject *to_py(const char *v) noexcept { return text_result(v); }
 
-/// Calls the SDK function once, with the interpreter lock held.  Python code
-/// run inside the call (events) may leave an exception pending: a void call
-/// always raises it, a valued call only when its result is the error value.
-template <class R, class Call>
-PyObject *finish(Call &&call) noexcept {
+/// Calls the SDK function once, with the interpreter lock held, inside a
+/// LibraryCall scope.  Python code run inside the call (events) may leave an
+/// exception pending: a void call always raises it, a valued call only when
+/// its result is the error value.
+template <class R, class Fn>
+PyObject *call_library(Fn &&fn) noexcept {
+    LibraryCall call;
     if constexpr (std::is_void_v<R>) {
-        call();
+        call(fn);
         if (PyErr_Occurred())
-            return nullptr;
-        Py_RETURN_NONE;
+            return call.finish(nullptr);
+        return call.finish(Ref::borrow(Py_None).release());
     } else {
-        R r = call();
+        R r = call(fn);
         if (r == kErrorValue<R> && PyErr_Occurred())
-            return nullptr;
-        return to_py(r);
+            return call.finish(nullptr);
+        return call.finish(to_py(r));
     }
 }
 
@@ -115,7 +117,7 @@ struct Factory<R(A...)> {
         if (!convert_all(conv, objs, idx))
             return nullptr;
         auto fn = reinterpret_cast<R (*)(A...)>(raw);
-        return finish<R>([&] { return fn(std::get<I>(conv).value()...); });
+        return call_library<R>([&] { return fn(std::get<I>(conv).value()...); });
     }
     static PyObject *call(SdkFn raw, PyObject *const *objs) noexcept {
         return invoke(raw, objs, std::index_sequence_for<A...>{});
@@ -133,6 +135,7 @@ struct Export {
     vectorcallfunc vectorcall;
     const Signature *sig;
     SdkFn fn;
+    PyObject *weakrefs;  // weak references accepted, as by a function
 };
 
 /// Index of the parameter a keyword names, or -1.
@@ -302,7 +305,11 @@ PyObject *export_call_dict(PyObject *self, PyObject *args, PyObject *kwargs) noe
     return result;
 }
 
-void export_dealloc(PyObject *self) noexcept { Py_TYPE(self)->tp_free(self); }
+void export_dealloc(PyObject *self) noexcept {
+    if (reinterpret_cast<Export *>(self)->weakrefs)
+        PyObject_ClearWeakRefs(self);
+    Py_TYPE(self)->tp_free(self);
+}
 
 PyObject *export_repr(PyObject *self) noexcept {
     return PyUnicode_FromFormat("<function %s.<locals>.%s at %p>", reinterpret_cast<Export *>(self)->sig->factory,
@@ -315,6 +322,16 @@ PyObject *get_qualname(PyObject *self, void *) noexcept {
 }
 PyObject *get_module(PyObject *, void *) noexcept { return PyUnicode_FromString(kModule); }
 PyObject *get_doc(PyObject *self, void *) noexcept { return PyUnicode_FromString(reinterpret_cast<Export *>(self)->sig->doc); }
+
+/// Copied and pickled as a closure is: by reference, under its qualified
+/// name (which pickle cannot reach, as for any closure); copy and deepcopy
+/// give the object itself.
+PyObject *export_reduce(PyObject *self, PyObject *) noexcept { return get_qualname(self, nullptr); }
+
+PyMethodDef export_methods[] = {
+    {"__reduce__", export_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyGetSetDef export_getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
@@ -336,6 +353,8 @@ PyTypeObject ExportType = [] {
     t.tp_call = export_call_dict;
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL;
     t.tp_getset = export_getset;
+    t.tp_methods = export_methods;
+    t.tp_weaklistoffset = offsetof(Export, weakrefs);
     return t;
 }();
 
@@ -349,6 +368,7 @@ PyObject *Factory<R(A...)>::make(R (*fn)(A...)) noexcept {
     e->vectorcall = sizeof...(A) > 1 ? nullptr : export_call;
     e->sig = &sig;
     e->fn = reinterpret_cast<SdkFn>(fn);
+    e->weakrefs = nullptr;
     return reinterpret_cast<PyObject *>(e);
 }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "bodies.hpp"
+#include "library.hpp"
 #include "state.hpp"
 #include "vycsdk.h"
 
@@ -110,6 +111,10 @@ GlobalsCache globals_cache;
 
 /// Builds the two arguments and calls f(msg_type, payload); NULL on failure.
 PyObject *deliver(const char *msg_type, const void *data, int data_len) noexcept {
+    // A signal that came while the library ran C code has its handler run
+    // now, before the event: Ctrl-C raises here when the callable would not.
+    if (PyErr_CheckSignals() < 0)
+        return nullptr;
     const char *raw = msg_type ? msg_type : "";  // a NULL type is the empty text
     int bytes_type;
     PyObject *f;
@@ -145,22 +150,56 @@ PyObject *deliver(const char *msg_type, const void *data, int data_len) noexcept
 /// Prints the pending exception with its traceback (running sys.excepthook and
 /// setting sys.last_*), then reports it again as unraisable, which clears it.
 void report_failure() noexcept {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    Ref keep_type = Ref::borrow(type), keep_value = Ref::borrow(value), keep_tb = Ref::borrow(tb);
-    PyErr_Restore(type, value, tb);
+    Ref exc = fetch_exception();
+    Ref again = Ref::borrow(exc.get());
+    restore_exception(std::move(exc));
     PyErr_PrintEx(1);
-    PyErr_Restore(keep_type.release(), keep_value.release(), keep_tb.release());
+    restore_exception(std::move(again));
     PyErr_WriteUnraisable(g_names.callback_context);
+}
+
+/// A KeyboardInterrupt or SystemExit ends the run the way it ends any Python
+/// code: it is kept for the module call the library is executing, which
+/// raises it once the library returns, and the library is asked to stop.
+/// The first one is raised; later ones, while the library winds down, go.
+void keep_stop() noexcept {
+    Ref exc = fetch_exception();
+    if (t_calls.stop)
+        return;
+    t_calls.stop = exc.release();
+    t_calls.stop_depth = t_calls.depth;
+    LibraryCall call;
+    call([] { return vyi_stop(); });
+}
+
+/// Whether this thread may run Python code for an event that arrives outside
+/// any call from the module: its own thread state must be the one attached,
+/// in the interpreter that loaded the module.  A comparison of states, not
+/// PyGILState_Check(), which answers yes for every thread once any
+/// sub-interpreter has existed.
+bool holds_interpreter() noexcept {
+    PyThreadState *own = PyGILState_GetThisThreadState();
+    return own && own == csdk_current_thread_state() &&
+           PyThreadState_GetInterpreter(own) == g_state.interp.load(std::memory_order_relaxed);
 }
 
 }  // namespace
 
-/// The event bridge.  Runs on the thread that is inside a call from the module
-/// into the library, which holds the interpreter lock; an event arriving on any
-/// other thread must not touch a Python object and is dropped with a note.
+__thread ThreadCalls t_calls __attribute__((tls_model("initial-exec")));
+
+PyObject *raise_stop() noexcept {
+    Ref stop = Ref::steal(t_calls.stop);
+    t_calls.stop = nullptr;
+    restore_exception(std::move(stop));
+    return nullptr;
+}
+
+/// The event bridge.  Runs on a thread inside a call from the module into the
+/// library, which holds the interpreter lock, or on a thread that holds it
+/// while the library calls back outside such a call; an event arriving on
+/// any other thread must not touch a Python object and is dropped with a note.
 extern "C" void callback_wrapper(const char *msg_type, void *data, int data_len) {
-    if (!PyGILState_Check() || !g_state.dict) {
+    if (!g_state.dict || (t_calls.depth <= 0 && !holds_interpreter())) {
         std::fprintf(stderr,
                      "c_sdk: event '%.100s' arrived on a thread that does not hold the interpreter "
                      "lock; dropped\n",
@@ -168,15 +207,22 @@ extern "C" void callback_wrapper(const char *msg_type, void *data, int data_len)
         return;
     }
     Ref result = Ref::steal(deliver(msg_type, data, data_len));
-    if (!result)
+    if (result)
+        return;
+    // Outside a module call there is no caller to raise a stop in.
+    if (t_calls.depth > 0 &&
+        (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) || PyErr_ExceptionMatches(PyExc_SystemExit)))
+        keep_stop();
+    else
         report_failure();
 }
 
 PyObject *set_data_callback(PyObject *const *objs) noexcept {
     if (PyDict_SetItem(g_state.dict, g_names.f, objs[0]) < 0)
         return nullptr;
-    vyi_set_event_callback_pb(callback_wrapper);
-    Py_RETURN_NONE;
+    LibraryCall call;
+    call([] { vyi_set_event_callback_pb(callback_wrapper); });
+    return call.finish(Ref::borrow(Py_None).release());
 }
 
 }  // namespace csdk

@@ -210,6 +210,7 @@ struct Function {
     // a class statement names it; owned.  That makes a cycle the collector
     // does not see, which is harmless: record classes live for the process.
     PyObject *owner;
+    PyObject *weakrefs;  // weak references accepted, as by a function
 };
 
 PyObject *none_or_null(int status) noexcept {
@@ -340,6 +341,8 @@ PyObject *function_call(PyObject *callable, PyObject *const *args, size_t nargsf
 
 void function_dealloc(PyObject *self) noexcept {
     Function *fn = reinterpret_cast<Function *>(self);
+    if (fn->weakrefs)
+        PyObject_ClearWeakRefs(self);
     Py_XDECREF(fn->name);
     Py_XDECREF(fn->qualname);
     Py_XDECREF(fn->owner);
@@ -377,6 +380,15 @@ PyObject *get_signature(PyObject *self, void *) noexcept {
     return make_signature(names);
 }
 
+/// Copied and pickled as a function is: by reference, under its qualified
+/// name; copy and deepcopy give the object itself.
+PyObject *function_reduce(PyObject *self, PyObject *) noexcept { return get_qualname(self, nullptr); }
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
     {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
@@ -396,6 +408,8 @@ PyTypeObject FunctionType = [] {
     t.tp_call = PyVectorcall_Call;
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
     t.tp_getset = function_getset;
+    t.tp_methods = function_methods;
+    t.tp_weaklistoffset = offsetof(Function, weakrefs);
     t.tp_descr_get = function_get;
     return t;
 }();
@@ -412,6 +426,7 @@ Ref new_function(const Signature &sig, PyObject *name, PyObject *class_name) noe
     fn->name = Ref::borrow(name).release();
     fn->qualname = qualname.release();
     fn->owner = nullptr;
+    fn->weakrefs = nullptr;
     return Ref::steal(reinterpret_cast<PyObject *>(fn));
 }
 

@@ -48,6 +48,40 @@ private:
     PyObject *p_ = nullptr;
 };
 
+/// Takes the pending exception, normalised and carrying its traceback; an
+/// empty Ref when none is set.  3.12 made one object the whole state.
+inline Ref fetch_exception() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(PyErr_GetRaisedException());
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (!type)
+        return Ref();
+    PyErr_NormalizeException(&type, &value, &tb);
+    Ref keep_type = Ref::steal(type), keep_tb = Ref::steal(tb);
+    Ref exc = Ref::steal(value);
+    if (tb && exc)
+        PyException_SetTraceback(exc.get(), tb);
+    return exc;
+#endif
+}
+
+/// Sets `exc` (from fetch_exception) as the pending exception again.
+inline void restore_exception(Ref exc) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc.release());
+#else
+    if (!exc) {
+        PyErr_Clear();
+        return;
+    }
+    PyObject *type = Ref::borrow(reinterpret_cast<PyObject *>(Py_TYPE(exc.get()))).release();
+    PyObject *tb = PyException_GetTraceback(exc.get());  // a new reference, or NULL
+    PyErr_Restore(type, exc.release(), tb);
+#endif
+}
+
 }  // namespace csdk
 
 #endif  // CSDK_REF_HPP

@@ -182,21 +182,40 @@ bool convert_all(Tuple &conv, PyObject *const *objs, std::index_sequence<I...>) 
 }
 
 template <class R> struct ResultOf;
+/// Runs the library call `fn` inside a LibraryCall scope and converts its C
+/// result to Python while the scope lasts (a returned text is the library's
+/// until its next call).
 template <> struct ResultOf<void> {
-    template <class F> static PyObject *make(F &&call) noexcept { call(); Py_RETURN_NONE; }
+    template <class F> static PyObject *make(F &&fn) noexcept {
+        LibraryCall call;
+        call(fn);
+        return call.finish(Ref::borrow(Py_None).release());
+    }
 };
 template <> struct ResultOf<int> {
-    template <class F> static PyObject *make(F &&call) noexcept { return PyLong_FromLong(call()); }
+    template <class F> static PyObject *make(F &&fn) noexcept {
+        LibraryCall call;
+        return call.finish(PyLong_FromLong(call(fn)));
+    }
 };
 template <> struct ResultOf<long long> {
-    template <class F> static PyObject *make(F &&call) noexcept { return PyLong_FromLongLong(call()); }
+    template <class F> static PyObject *make(F &&fn) noexcept {
+        LibraryCall call;
+        return call.finish(PyLong_FromLongLong(call(fn)));
+    }
 };
 template <> struct ResultOf<double> {
-    template <class F> static PyObject *make(F &&call) noexcept { return PyFloat_FromDouble(call()); }
+    template <class F> static PyObject *make(F &&fn) noexcept {
+        LibraryCall call;
+        return call.finish(PyFloat_FromDouble(call(fn)));
+    }
 };
 template <> struct ResultOf<const char *> {
     // The library's text is copied at once; a NULL is never dereferenced.
-    template <class F> static PyObject *make(F &&call) noexcept { return text_result(call()); }
+    template <class F> static PyObject *make(F &&fn) noexcept {
+        LibraryCall call;
+        return call.finish(text_result(call(fn)));
+    }
 };
 
 // ---- the shapes --------------------------------------------------------------
@@ -211,8 +230,9 @@ struct Query {
             return nullptr;
         void *res = nullptr;
         int res_len = 0;
-        int status = Fn(req.data(), req.size(), &res, &res_len);
-        return response_pair(status, res, res_len, S.libfn);
+        LibraryCall call;
+        int status = call([&] { return Fn(req.data(), req.size(), &res, &res_len); });
+        return call.finish(response_pair(call, status, res, res_len, S.libfn));
     }
     using C = Convention<S, 1, body>;
 };
@@ -224,7 +244,8 @@ struct Command {
         RequestArg req;
         if (req.set(objs[0]) < 0)
             return nullptr;
-        return PyLong_FromLong(Fn(req.data(), req.size()));
+        LibraryCall call;
+        return call.finish(PyLong_FromLong(call([&] { return Fn(req.data(), req.size()); })));
     }
     using C = Convention<S, 1, body>;
 };
@@ -264,8 +285,9 @@ struct Responding<S, Fn> {
             return nullptr;
         void *res = nullptr;
         int res_len = 0;
-        int status = Fn(std::get<I>(conv).value()..., &res, &res_len);
-        return response_pair(status, res, res_len, S.libfn);
+        LibraryCall call;
+        int status = call([&] { return Fn(std::get<I>(conv).value()..., &res, &res_len); });
+        return call.finish(response_pair(call, status, res, res_len, S.libfn));
     }
     static PyObject *body(PyObject *const *objs) noexcept {
         return invoke(objs, std::make_index_sequence<N>{});

@@ -1,0 +1,67 @@
+// library.hpp - the one way into the SDK library: every call the module makes
+// into it (the calling shapes, the named bodies, the direct exports and the
+// event bridge's own calls) runs inside a LibraryCall scope.
+//
+// The scope keeps a count, per thread, of the calls in progress from the
+// module into the library.  The module makes them holding the interpreter
+// lock, so an event that arrives on a thread with a count above zero may run
+// Python code there; the bridge decides with it at once, and whatever the
+// process did before (sub-interpreters switch off the interpreter's own
+// check for good) cannot change the answer.
+//
+// The scope also carries a stop back to its caller: a KeyboardInterrupt or
+// SystemExit raised while an event was handled is kept by the bridge, which
+// asks the library to stop, and the module call the library was executing
+// raises it once the library returns, instead of returning its result.
+#ifndef CSDK_LIBRARY_HPP
+#define CSDK_LIBRARY_HPP
+
+#include "ref.hpp"
+
+namespace csdk {
+
+/// What one thread knows of its own calls into the library.  Plain data with
+/// static TLS: read on every call, so no lazy-initialisation wrapper and no
+/// __tls_get_addr.
+struct ThreadCalls {
+    int depth;        // calls from the module into the library in progress
+    int stop_depth;   // the depth of the call the library was executing when `stop` came
+    PyObject *stop;   // owned: the KeyboardInterrupt or SystemExit to raise
+};
+extern __thread ThreadCalls t_calls __attribute__((tls_model("initial-exec")));
+
+/// Raises the kept stop exception (it takes the place of any other).
+PyObject *raise_stop() noexcept;
+
+class LibraryCall {
+public:
+    LibraryCall() noexcept { ++t_calls.depth; }
+    ~LibraryCall() { --t_calls.depth; }
+    LibraryCall(const LibraryCall &) = delete;
+    LibraryCall &operator=(const LibraryCall &) = delete;
+
+    /// Runs the library function call `f` (a lambda around it).
+    template <class F>
+    decltype(auto) operator()(F &&f) noexcept {
+        return f();
+    }
+
+    /// From here on nothing the library handed back is read any more; Python
+    /// code that the result's conversion may run comes after this.
+    void copied() noexcept {}
+
+    /// The call's Python result, or the stop an event asked for: a stop kept
+    /// at this depth or deeper (a deeper scope always finishes first) is
+    /// raised in place of the result.
+    PyObject *finish(PyObject *result) noexcept {
+        if (__builtin_expect(t_calls.stop != nullptr, 0) && t_calls.stop_depth >= t_calls.depth) {
+            Ref dropped = Ref::steal(result);
+            return raise_stop();
+        }
+        return result;
+    }
+};
+
+}  // namespace csdk
+
+#endif  // CSDK_LIBRARY_HPP
