@@ -99,6 +99,9 @@ void open_sinks() {
 }
 
 __attribute__((constructor)) void recorder_load() {
+    // Recordings are shared: secrets stay out unless their owner asks.
+    const char *secrets = env("VY_RECORD_SECRETS");
+    g_rec.keep_secrets = secrets && strcmp(secrets, "keep") == 0;
     open_sinks();
     pthread_atfork(nullptr, nullptr, &forget_in_child);
     load_target();

@@ -2,6 +2,7 @@
 // recorder is loaded, one resolved entry per SDK function of the header.
 #pragma once
 
+#include "secret.h"  // first: it defines how the header marks secrets
 #include "vycsdk.h"
 
 namespace recorder {
