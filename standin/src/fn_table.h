@@ -1,7 +1,7 @@
 // fn_table.h - one enumerator per SDK function, generated from the header's lists.
 #pragma once
 
-#include "vycsdk.h"
+#include "sdk_header.h"
 
 namespace standin {
 

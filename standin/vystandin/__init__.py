@@ -19,7 +19,7 @@ import json
 import os
 from typing import Any, List, NamedTuple, Optional, Union
 
-__all__ = ["Call", "StandIn", "StandInError", "default_library_path"]
+__all__ = ["Call", "Redacted", "StandIn", "StandInError", "default_library_path"]
 
 TextArg = Union[str, bytes, None]
 
@@ -29,7 +29,8 @@ class Call(NamedTuple):
     except that a (void *req, int req_len) pair is a single (bytes, length)
     tuple:
 
-    text      bytes, or None for a NULL pointer
+    text      bytes, or None for a NULL pointer; Redacted for a secret
+              whose recorded value was redacted (in a replay)
     int       int
     bool      bool
     double    float (nan and infinities included)
@@ -41,6 +42,14 @@ class Call(NamedTuple):
 
     fn: str
     args: List[Any]
+
+
+class Redacted(NamedTuple):
+    """A secret kept out of a recording: its length and whether it was NULL,
+    not its bytes. In a recording it matches any value."""
+
+    length: int
+    null: bool
 
 
 class StandInError(RuntimeError):
@@ -62,6 +71,8 @@ def _text(value: TextArg) -> Optional[bytes]:
 def _decode_arg(arg: dict) -> Any:
     kind = arg["k"]
     if kind == "text":
+        if arg.get("redacted"):
+            return Redacted(arg["len"], arg["null"])
         return None if arg["null"] else bytes.fromhex(arg["hex"])
     if kind in ("int", "bool"):
         return arg["v"]
