@@ -13,13 +13,8 @@ import sys
 
 import pytest
 
-from conftest import PKG, ROOT, run_python
-
-BUILD = os.path.dirname(PKG)
-RECORDER = os.path.join(BUILD, "recorder", "libvy3-c.so")
-ALT = os.path.join(BUILD, "alt", "libvy3-c.so")
-PARTIAL = os.path.join(BUILD, "recorder", "partial", "libvy3-partial.so")
-STANDIN_DIR = os.path.join(ROOT, "standin")
+from conftest import PKG, ROOT
+from recordings import ALT, PARTIAL, STANDIN_DIR, keep_as_seed, replay, run_recorded, staged  # noqa: F401
 
 # Events the library delivers: (type, payload), every awkward byte included.
 EVENTS = [
@@ -102,34 +97,6 @@ def session_code():
 
 
 @pytest.fixture(scope="module")
-def staged(tmp_path_factory):
-    """A copy of the importable tree with the recorder beside the module."""
-    for lib in (RECORDER, ALT, PARTIAL):
-        assert os.path.exists(lib), f"not built: {lib}"
-    root = tmp_path_factory.mktemp("staged")
-    pkg = root / "pkg"
-    shutil.copytree(PKG, pkg, ignore=shutil.ignore_patterns("__pycache__"))
-    shutil.copy2(RECORDER, pkg / "vy" / "csdk" / "libvy3-c.so")
-    return str(pkg)
-
-
-def run_recorded(staged, code, *, target=ALT, events=None, calls=None, args=()):
-    """Runs code against the recorder; None leaves a variable unset."""
-    env = {k: v for k, v in os.environ.items() if not k.startswith("VY_RECORD_")}
-    env["PYTHONPATH"] = os.pathsep.join([staged, STANDIN_DIR])
-    for name, value in (("VY_RECORD_TARGET", target), ("VY_RECORD_EVENTS", events), ("VY_RECORD_CALLS", calls)):
-        if value is not None:
-            env[name] = str(value)
-    return subprocess.run([sys.executable, "-c", code] + [str(a) for a in args], capture_output=True, text=True,
-                          env=env, timeout=60, cwd=os.path.dirname(staged))
-
-
-def replay(code, calls, events):
-    """Runs code on the stand-in, given the recording's files as arguments."""
-    return run_python(f"import sys\nsys.argv[1:] = [{str(calls)!r}, {str(events)!r}]\n" + code)
-
-
-@pytest.fixture(scope="module")
 def recorded(staged, tmp_path_factory):
     """One live session through the recorder, with its files."""
     d = tmp_path_factory.mktemp("session")
@@ -137,6 +104,7 @@ def recorded(staged, tmp_path_factory):
     r = run_recorded(staged, session_code(), events=events, calls=calls)
     assert r.returncode == 0, r.stderr
     assert r.stderr == ""
+    keep_as_seed(events, calls)
     return json.loads(r.stdout), events, calls
 
 
@@ -424,16 +392,37 @@ GOOD = '{"seq": 0, "fn": "vyi_init", "args": [], "ret": {"k": "int", "v": 5}}'
 
 
 @pytest.mark.parametrize("text, error", [
-    ("not json", "line 1: unexpected character"),
-    (GOOD + "\n" + GOOD.replace("vyi_init", "vyi_nope"), "line 2: unknown SDK function vyi_nope"),
+    ("not json", "line 1: not JSON (column 2: syntax error while parsing value - invalid literal; last read: 'no')"),
+    (GOOD + "\n" + GOOD.replace("vyi_init", "vyi_nope"), "line 2: unknown SDK function \"vyi_nope\""),
     ('{"fn": "vyi_init"}', "line 1: no \"seq\""),
     (GOOD.replace('"v": 5', '"v": "five"'), "line 1: bad \"ret\" value"),
     ('{"seq": 0, "fn": "vyi_get_orders_pb", "res": {"set": true, "null": false, "len": 3, "b64": "YQ=="}}',
      "line 1: bad \"res\" bytes"),
     ('{"seq": 0, "fn": "vyi_get_orders_pb", "res": {"set": true, "null": false, "len": 1, "b64": "Y Q="}}',
      "line 1: bad \"res\" bytes"),
-    ('{"seq": 0, "fn": "vyi_init"', "line 1: expected ',' or '}'"),
-], ids=["not-json", "unknown-fn", "no-seq", "bad-ret", "short-res", "bad-base64", "truncated"])
+    ('{"seq": 0, "fn": "vyi_init"', "line 1: not JSON (column 28: syntax error while parsing object - "
+                                    "unexpected end of input; expected '}')"),
+    ('{"seq": 0, "fn": "vyi_init", "ret": {"k": "int", "v": "a\\q"}}',
+     "line 1: not JSON (column 58: syntax error while parsing value - invalid string: forbidden character after "
+     "backslash; last read: '\"a\\q')"),
+    ('{"seq": 0, "fn": "vyi_init", "ret": {"k": "text", "null": false, "b64": ""}}',
+     "line 1: \"ret\" is text, but vyi_init returns int"),
+    ('{"seq": 0, "fn": "vyi_init", "args": [{"k": "blob"}]}', "line 1: bad argument 0: unknown kind \"blob\""),
+    ('{"seq": 0, "fn": "vyi_set_timer", "args": [{"k": "int", "v": 1.5}]}', "line 1: bad argument 0: bad \"v\""),
+    ('{"seq": 0, "fn": "vyi_get_orders_pb", "args": [{"k": "req", "null": false, "len": 2147483647, "b64": "YQ=="}]}',
+     "line 1: bad argument 0: \"len\" does not match the bytes"),
+    ('{"seq": 0, "fn": "vyi_get_orders_pb", "args": [{"k": "req", "null": false, "len": 99999999999, "b64": ""}]}',
+     "line 1: bad argument 0: bad \"len\""),
+    ('{"seq": 0, "fn": "vyi_get_encrypted_token", "ret": {"k": "text", "null": false, "redacted": true, '
+     '"len": 99999999999}}', "line 1: bad \"ret\" text: bad redacted \"len\""),
+    ('{"seq": 0, "fn": "vyi_get_orders_pb", "res": {"set": true, "null": false, "len": 4294967296, "b64": ""}}',
+     "line 1: bad \"res\""),
+    ("[" * 20 + "]" * 20, "line 1: nested too deeply"),
+    ('{"seq": 0, "fn": "vyi_init", "args": "none"}', "line 1: \"args\" is not a list"),
+    ('{"seq": 0, "fn": "vyi_init\\u0000x"}', "line 1: unknown SDK function \"vyi_init\\u0000x\""),
+], ids=["not-json", "unknown-fn", "no-seq", "bad-ret", "short-res", "bad-base64", "truncated", "bad-escape",
+        "ret-kind", "arg-kind", "arg-value-kind", "huge-req-len", "req-len-past-int", "huge-redacted-len",
+        "res-len-past-int", "deep", "args-not-list", "nul-in-name"])
 def test_a_malformed_call_file_loads_nothing(lib, tmp_path, text, error):
     path = tmp_path / "calls"
     path.write_text(text + "\n")
