@@ -209,4 +209,8 @@ void record_event(const char *msg_type, const void *data, int data_len);
 // At the end of a run and at unload: whatever is buffered goes to the files.
 void flush_all();
 
+// Opens the record files given (nullptr: not recorded); false with the first
+// problem in why ("calls file P: reason"). The sinks must be closed.
+bool open_records(const char *events, const char *calls, char *why, size_t why_size);
+
 }  // namespace recorder

@@ -42,5 +42,7 @@ constexpr const char *fn_name(Fn f) { return kFnNames[static_cast<int>(f)]; }
 
 // Loads VY_RECORD_TARGET; any problem is one line on stderr.
 void load_target();
+// The library loaded, or nullptr when none could be.
+const char *target_path();
 
 }  // namespace recorder

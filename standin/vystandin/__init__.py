@@ -88,6 +88,7 @@ def _decode_arg(arg: dict) -> Any:
 _PROTOTYPES = {
     "vys_reset": (None, []),
     "vys_is_sdk_function": (ctypes.c_int, [ctypes.c_char_p]),
+    "vys_result_type": (ctypes.c_char_p, [ctypes.c_char_p]),
     "vys_set_status": (None, [ctypes.c_char_p, ctypes.c_int]),
     "vys_set_longlong": (None, [ctypes.c_char_p, ctypes.c_longlong]),
     "vys_set_double": (None, [ctypes.c_char_p, ctypes.c_double]),
@@ -128,6 +129,11 @@ class StandIn:
         if not self.lib.vys_is_sdk_function(name):
             raise ValueError(f"not an SDK function of the stand-in: {fn!r}")
         return name
+
+    def result_type(self, fn: str) -> str:
+        """fn's C result type as the header spells it: "int", "long long",
+        "double", "const char *" or "void"."""
+        return self.lib.vys_result_type(self._fn(fn)).decode()
 
     # -- programmed results -------------------------------------------------
 
