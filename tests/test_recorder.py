@@ -362,7 +362,7 @@ def test_a_file_that_cannot_be_written_stops_recording_not_calls(staged, which, 
     ("TARGET", None, "not writing events file {events}: it is VY_RECORD_TARGET"),
     (None, "TARGET", "not writing calls file {calls}: it is VY_RECORD_TARGET"),
     ("SELF", None, "not writing events file {events}: it is the recorder itself"),
-    ("{tmp}/one", "{tmp}/./one", "not writing calls file {calls}: it is VY_RECORD_EVENTS too"),
+    ("{tmp}/one", "{tmp}/./one", "not writing calls file {calls}: it is the events file too"),
 ], ids=["events-over-target", "calls-over-target", "over-recorder", "one-file-for-both"])
 def test_a_record_file_that_would_destroy_a_file_is_refused(staged, tmp_path, events, calls, message):
     target = tmp_path / "target.so"
