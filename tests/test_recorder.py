@@ -453,3 +453,50 @@ def test_a_replay_starts_no_timers_and_reset_drops_it(lib, sdk, sink, tmp_path):
     lib.reset()
     assert lib.pending_calls() == 0
     assert sdk.vyi_init() == 0
+
+
+# ---- the control API ---------------------------------------------------------
+
+CONTROL = """
+import ctypes, os, sys, vystandin, vy.csdk.c_sdk as c
+rec = ctypes.CDLL(os.path.join(os.path.dirname(c.__file__), "libvy3-c.so"))
+rec.vyr_start.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
+rec.vyr_last_error.restype = rec.vyr_target.restype = ctypes.c_char_p
+si = vystandin.StandIn(os.environ["VY_RECORD_TARGET"])
+si.reset()
+out = sys.argv[1]
+print(rec.vyr_target().decode() == os.environ["VY_RECORD_TARGET"], rec.vyr_recording())
+c.py_vyi_get_orders(b"before")  # into the files named by the environment
+# Many switches: each file is a session of its own, and nothing piles up.
+for i in range(300):
+    assert rec.vyr_start(f"{out}/{i % 3}.events".encode(), f"{out}/{i % 3}.calls".encode()) == 0
+    si.push_event("tick", str(i).encode())
+    c.py_vyi_set_data_callback(lambda t, p: None)
+    c.py_vyi_get_orders(str(i).encode())
+    c.py_vyi_run()
+print(rec.vyr_recording(), rec.vyr_stop(), rec.vyr_recording())
+c.py_vyi_get_orders(b"after")  # recorded nowhere
+print(rec.vyr_start(b"/nonexistent/dir/x.events", f"{out}/ok.calls".encode()), rec.vyr_last_error().decode())
+print(rec.vyr_recording())
+print(rec.vyr_start(None, f"{out}/only.calls".encode()), rec.vyr_recording())
+c.vyi_init()
+"""
+
+
+def test_the_control_api_moves_the_recording_between_files(staged, tmp_path):
+    r = run_recorded(staged, CONTROL, calls=tmp_path / "env.calls", args=[tmp_path])
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines() == [
+        "True 1", "1 0 0",
+        "-1 events file /nonexistent/dir/x.events: No such file or directory", "0", "0 1"]
+    assert r.stderr.count("\n") == 1 and "cannot open events file /nonexistent/dir/x.events" in r.stderr
+    env_calls = [json.loads(line) for line in (tmp_path / "env.calls").read_text().splitlines()]
+    assert [c["fn"] for c in env_calls] == ["vyi_get_orders_pb"]
+    for k, last in ((0, 297), (1, 298), (2, 299)):
+        calls = [json.loads(line) for line in (tmp_path / f"{k}.calls").read_text().splitlines()]
+        assert [(c["seq"], c["fn"]) for c in sorted(calls, key=lambda c: c["seq"])] == [
+            (0, "vyi_set_event_callback_pb"), (1, "vyi_get_orders_pb"), (2, "vyi_run")]
+        assert calls[1]["args"][0]["b64"] == b64(str(last).encode())
+        assert (tmp_path / f"{k}.events").read_text() == f"0 tick {last}\n"
+    assert not (tmp_path / "ok.calls").exists() or (tmp_path / "ok.calls").read_text() == ""
+    assert [json.loads(line)["fn"] for line in (tmp_path / "only.calls").read_text().splitlines()] == ["vyi_init"]
