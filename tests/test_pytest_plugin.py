@@ -313,3 +313,17 @@ def test_a_session_recorded_through_the_recording_library_replays(pytester, env,
     result = run(pytester)
     assert outcome(result) == {"passed": 1, "failed": 1}
     result.stdout.fnmatch_lines(["  - req 'fresh' (len 5)", "  + req 'fresh2' (len 6)"])
+
+
+@pytest.mark.parametrize("args", [[], ["-p", "vystandin.pytest_plugin"], ["-p", "vystandin"]],
+                         ids=["entry-point", "by-module-too", "by-entry-point-name"])
+def test_the_installed_entry_point_and_loading_by_name_go_together(pytester, env, monkeypatch, args):
+    # An installed distribution's entry point, as the stand-in's wheel has it.
+    info = pytester.path / "site" / "vystandin_dist-1.0.dist-info"
+    info.mkdir(parents=True)
+    (info / "METADATA").write_text("Metadata-Version: 2.1\nName: vystandin-dist\nVersion: 1.0\n")
+    (info / "entry_points.txt").write_text("[pytest11]\nvystandin = vystandin.pytest_plugin\n")
+    monkeypatch.setenv("PYTHONPATH", os.pathsep.join([str(pytester.path / "site"), os.environ["PYTHONPATH"]]))
+    pytester.makepyfile(test_plain="def test_it(standin):\n    assert standin.journal() == []\n")
+    result = pytester.runpytest_subprocess("-p", "no:cacheprovider", *args)
+    assert outcome(result) == {"passed": 1}, result.stdout.str() + result.stderr.str()

@@ -45,6 +45,14 @@ _MARKER_HELP = ("vy_session(name, match_on=('fn', 'args'), allow_unplayed=False)
                 "and fail the test where its calls stray from the recording")
 
 
+def pytest_addhooks(pluginmanager: Any) -> None:
+    # Loaded by module name (-p vystandin.pytest_plugin) where the installed
+    # entry point "vystandin" names this same module: it must not register
+    # it a second time under its other name.
+    if pluginmanager.get_plugin("vystandin") is None:
+        pluginmanager.set_blocked("vystandin")
+
+
 def pytest_addoption(parser: Any) -> None:
     group = parser.getgroup("vystandin", "recorded sessions replayed on the stand-in")
     group.addoption("--vy-record-mode", dest="vy_record_mode", choices=MODES, default=None,
