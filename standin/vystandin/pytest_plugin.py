@@ -142,6 +142,7 @@ class VySession:
 
     def _fail(self, what: str) -> None:
         self.problem = f"vy_session {self.name!r}: {what}"
+        self.recording = False  # nothing is recorded, nor replayed
 
     def start(self) -> Any:
         """Sets the session up; returns what the standin fixture gives."""
