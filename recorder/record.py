@@ -3,6 +3,8 @@ beside the module in place of the library, forwarding to the real one.
 
     python3 recorder/record.py --target /path/to/real/libvy3-c.so \\
         --events session.events --calls session.calls strategy.py [args...]
+    python3 recorder/record.py --target /path/to/real/libvy3-c.so \\
+        -m pytest --vy-record-mode=once tests/ [pytest args...]
 
 The importable tree (--pkg, default: where `vy` is imported from) is copied to
 a temporary directory with the recorder's libvy3-c.so (--recorder, default:
@@ -10,7 +12,10 @@ a temporary directory with the recorder's libvy3-c.so (--recorder, default:
 the script runs there with VY_RECORD_TARGET, VY_RECORD_EVENTS and
 VY_RECORD_CALLS set. A script that drives the stand-in through vystandin (the
 demo) reaches the target library, so a stand-in build can play the real one.
-The exit status is the script's.
+With -m a module runs instead of a script: under pytest, the vystandin plugin
+gives each test with a vy_session marker a recording of its own (through the
+recorder's control API), and --events and --calls may be left out. The exit
+status is the script's.
 """
 import argparse
 import os
@@ -28,9 +33,14 @@ BOOTSTRAP = """
 import os, runpy, sys
 import vystandin
 vystandin.default_library_path = lambda: os.environ["VY_RECORD_TARGET"]
-sys.argv = sys.argv[1:]
-sys.path.insert(0, os.path.dirname(os.path.abspath(sys.argv[0])))
-runpy.run_path(sys.argv[0], run_name="__main__")
+if sys.argv[1] == "-m":
+    sys.argv = sys.argv[2:]
+    sys.path.insert(0, os.getcwd())
+    runpy.run_module(sys.argv[0], run_name="__main__", alter_sys=True)
+else:
+    sys.argv = sys.argv[1:]
+    sys.path.insert(0, os.path.dirname(os.path.abspath(sys.argv[0])))
+    runpy.run_path(sys.argv[0], run_name="__main__")
 """
 
 
@@ -53,23 +63,41 @@ def stage(pkg, recorder, into):
 def main(argv=None):
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--target", required=True, help="the library to record (VY_RECORD_TARGET)")
-    p.add_argument("--events", required=True, help="event file to write (VY_RECORD_EVENTS)")
+    p.add_argument("--events", help="event file to write (VY_RECORD_EVENTS)")
     p.add_argument("--calls", help="call file to write (VY_RECORD_CALLS)")
     p.add_argument("--pkg", help="importable tree to stage (default: where vy comes from)")
     p.add_argument("--recorder", help="recording library (default: <build>/recorder/libvy3-c.so)")
-    p.add_argument("script")
+    p.add_argument("-m", dest="module", metavar="MODULE ...", help="run a module with the arguments after it "
+                   "(-m pytest ...)")
+    p.add_argument("script", nargs="?")
     p.add_argument("args", nargs=argparse.REMAINDER)
+    argv = list(sys.argv[1:] if argv is None else argv)
+    # Everything after -m MODULE is the module's, options included.
+    rest = []
+    if "-m" in argv and argv.index("-m") + 1 < len(argv):
+        i = argv.index("-m")
+        argv, rest = argv[:i + 2], argv[i + 2:]
     a = p.parse_args(argv)
+    if a.module:
+        run = ["-m", a.module] + rest
+    elif a.script:
+        run = [a.script] + a.args
+    else:
+        p.error("a script or -m MODULE is required")
+    if not (a.events or a.calls or a.module):
+        p.error("--events or --calls is required")
     pkg = os.path.abspath(a.pkg or default_pkg())
     recorder = a.recorder or os.path.join(os.path.dirname(pkg), "recorder", "libvy3-c.so")
-    env = dict(os.environ, VY_RECORD_TARGET=os.path.abspath(a.target), VY_RECORD_EVENTS=os.path.abspath(a.events))
-    env.pop("VY_RECORD_CALLS", None)
-    if a.calls:
-        env["VY_RECORD_CALLS"] = os.path.abspath(a.calls)
+    env = dict(os.environ, VY_RECORD_TARGET=os.path.abspath(a.target))
+    for name, path in (("VY_RECORD_EVENTS", a.events), ("VY_RECORD_CALLS", a.calls)):
+        env.pop(name, None)
+        if path:
+            env[name] = os.path.abspath(path)
     with tempfile.TemporaryDirectory(prefix="vy-record-") as tmp:
         staged = stage(pkg, recorder, tmp)
-        env["PYTHONPATH"] = os.pathsep.join([staged, STANDIN])
-        return subprocess.call([sys.executable, "-c", BOOTSTRAP, a.script] + a.args, env=env)
+        # The staged tree comes first, so its vy is the one imported.
+        env["PYTHONPATH"] = os.pathsep.join([staged, STANDIN] + [p for p in [os.environ.get("PYTHONPATH")] if p])
+        return subprocess.call([sys.executable, "-c", BOOTSTRAP] + run, env=env)
 
 
 if __name__ == "__main__":

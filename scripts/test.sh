@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the stand-in's C++ tests; the Python
-# suite on Debian's python3, on the debug interpreter (with the reference-leak
-# checks), on a build with the address and undefined-behaviour sanitizers,
+# suite on Debian's python3 (then the README's replay example and a short run
+# of the recordings' fuzz targets), on the debug interpreter (with the
+# reference-leak checks), on a build with the address and undefined-behaviour sanitizers,
 # and on every other CPython 3.8 or later found under ~/.pyenv/versions; then
 # the demo and smoke checks on the default python3, and the shipping checks
 # (install components, wheels in fresh venvs, stubtest, typed examples).
@@ -35,6 +36,12 @@ ctest --test-dir build/deb --output-on-failure
 
 echo "== python3 ($(/usr/bin/python3 -V))"
 suite deb /usr/bin/python3
+
+echo "== the README's example: a strategy tested against a recorded session"
+PYTHONPATH="$root/build/deb/pkg:$root/standin" /usr/bin/python3 -m pytest -q -p no:cacheprovider \
+  -p vystandin.pytest_plugin examples/replay
+echo "== fuzz targets of the recordings' readers (a few seconds each)"
+scripts/fuzz.sh --readers 5
 
 echo "== debug interpreter ($(/usr/bin/python3.11-dbg -V 2>&1))"
 scripts/build.sh dbg /usr/bin/python3.11-dbg -DCSDK_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCSDK_ASSERTS=ON

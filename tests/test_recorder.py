@@ -13,13 +13,8 @@ import sys
 
 import pytest
 
-from conftest import PKG, ROOT, run_python
-
-BUILD = os.path.dirname(PKG)
-RECORDER = os.path.join(BUILD, "recorder", "libvy3-c.so")
-ALT = os.path.join(BUILD, "alt", "libvy3-c.so")
-PARTIAL = os.path.join(BUILD, "recorder", "partial", "libvy3-partial.so")
-STANDIN_DIR = os.path.join(ROOT, "standin")
+from conftest import PKG, ROOT
+from recordings import ALT, PARTIAL, STANDIN_DIR, keep_as_seed, replay, run_recorded, staged  # noqa: F401
 
 # Events the library delivers: (type, payload), every awkward byte included.
 EVENTS = [
@@ -102,34 +97,6 @@ def session_code():
 
 
 @pytest.fixture(scope="module")
-def staged(tmp_path_factory):
-    """A copy of the importable tree with the recorder beside the module."""
-    for lib in (RECORDER, ALT, PARTIAL):
-        assert os.path.exists(lib), f"not built: {lib}"
-    root = tmp_path_factory.mktemp("staged")
-    pkg = root / "pkg"
-    shutil.copytree(PKG, pkg, ignore=shutil.ignore_patterns("__pycache__"))
-    shutil.copy2(RECORDER, pkg / "vy" / "csdk" / "libvy3-c.so")
-    return str(pkg)
-
-
-def run_recorded(staged, code, *, target=ALT, events=None, calls=None, args=()):
-    """Runs code against the recorder; None leaves a variable unset."""
-    env = {k: v for k, v in os.environ.items() if not k.startswith("VY_RECORD_")}
-    env["PYTHONPATH"] = os.pathsep.join([staged, STANDIN_DIR])
-    for name, value in (("VY_RECORD_TARGET", target), ("VY_RECORD_EVENTS", events), ("VY_RECORD_CALLS", calls)):
-        if value is not None:
-            env[name] = str(value)
-    return subprocess.run([sys.executable, "-c", code] + [str(a) for a in args], capture_output=True, text=True,
-                          env=env, timeout=60, cwd=os.path.dirname(staged))
-
-
-def replay(code, calls, events):
-    """Runs code on the stand-in, given the recording's files as arguments."""
-    return run_python(f"import sys\nsys.argv[1:] = [{str(calls)!r}, {str(events)!r}]\n" + code)
-
-
-@pytest.fixture(scope="module")
 def recorded(staged, tmp_path_factory):
     """One live session through the recorder, with its files."""
     d = tmp_path_factory.mktemp("session")
@@ -137,6 +104,7 @@ def recorded(staged, tmp_path_factory):
     r = run_recorded(staged, session_code(), events=events, calls=calls)
     assert r.returncode == 0, r.stderr
     assert r.stderr == ""
+    keep_as_seed(events, calls)
     return json.loads(r.stdout), events, calls
 
 
@@ -394,7 +362,7 @@ def test_a_file_that_cannot_be_written_stops_recording_not_calls(staged, which, 
     ("TARGET", None, "not writing events file {events}: it is VY_RECORD_TARGET"),
     (None, "TARGET", "not writing calls file {calls}: it is VY_RECORD_TARGET"),
     ("SELF", None, "not writing events file {events}: it is the recorder itself"),
-    ("{tmp}/one", "{tmp}/./one", "not writing calls file {calls}: it is VY_RECORD_EVENTS too"),
+    ("{tmp}/one", "{tmp}/./one", "not writing calls file {calls}: it is the events file too"),
 ], ids=["events-over-target", "calls-over-target", "over-recorder", "one-file-for-both"])
 def test_a_record_file_that_would_destroy_a_file_is_refused(staged, tmp_path, events, calls, message):
     target = tmp_path / "target.so"
@@ -424,16 +392,37 @@ GOOD = '{"seq": 0, "fn": "vyi_init", "args": [], "ret": {"k": "int", "v": 5}}'
 
 
 @pytest.mark.parametrize("text, error", [
-    ("not json", "line 1: unexpected character"),
-    (GOOD + "\n" + GOOD.replace("vyi_init", "vyi_nope"), "line 2: unknown SDK function vyi_nope"),
+    ("not json", "line 1: not JSON (column 2: syntax error while parsing value - invalid literal; last read: 'no')"),
+    (GOOD + "\n" + GOOD.replace("vyi_init", "vyi_nope"), "line 2: unknown SDK function \"vyi_nope\""),
     ('{"fn": "vyi_init"}', "line 1: no \"seq\""),
     (GOOD.replace('"v": 5', '"v": "five"'), "line 1: bad \"ret\" value"),
     ('{"seq": 0, "fn": "vyi_get_orders_pb", "res": {"set": true, "null": false, "len": 3, "b64": "YQ=="}}',
      "line 1: bad \"res\" bytes"),
     ('{"seq": 0, "fn": "vyi_get_orders_pb", "res": {"set": true, "null": false, "len": 1, "b64": "Y Q="}}',
      "line 1: bad \"res\" bytes"),
-    ('{"seq": 0, "fn": "vyi_init"', "line 1: expected ',' or '}'"),
-], ids=["not-json", "unknown-fn", "no-seq", "bad-ret", "short-res", "bad-base64", "truncated"])
+    ('{"seq": 0, "fn": "vyi_init"', "line 1: not JSON (column 28: syntax error while parsing object - "
+                                    "unexpected end of input; expected '}')"),
+    ('{"seq": 0, "fn": "vyi_init", "ret": {"k": "int", "v": "a\\q"}}',
+     "line 1: not JSON (column 58: syntax error while parsing value - invalid string: forbidden character after "
+     "backslash; last read: '\"a\\q')"),
+    ('{"seq": 0, "fn": "vyi_init", "ret": {"k": "text", "null": false, "b64": ""}}',
+     "line 1: \"ret\" is text, but vyi_init returns int"),
+    ('{"seq": 0, "fn": "vyi_init", "args": [{"k": "blob"}]}', "line 1: bad argument 0: unknown kind \"blob\""),
+    ('{"seq": 0, "fn": "vyi_set_timer", "args": [{"k": "int", "v": 1.5}]}', "line 1: bad argument 0: bad \"v\""),
+    ('{"seq": 0, "fn": "vyi_get_orders_pb", "args": [{"k": "req", "null": false, "len": 2147483647, "b64": "YQ=="}]}',
+     "line 1: bad argument 0: \"len\" does not match the bytes"),
+    ('{"seq": 0, "fn": "vyi_get_orders_pb", "args": [{"k": "req", "null": false, "len": 99999999999, "b64": ""}]}',
+     "line 1: bad argument 0: bad \"len\""),
+    ('{"seq": 0, "fn": "vyi_get_encrypted_token", "ret": {"k": "text", "null": false, "redacted": true, '
+     '"len": 99999999999}}', "line 1: bad \"ret\" text: bad redacted \"len\""),
+    ('{"seq": 0, "fn": "vyi_get_orders_pb", "res": {"set": true, "null": false, "len": 4294967296, "b64": ""}}',
+     "line 1: bad \"res\""),
+    ("[" * 20 + "]" * 20, "line 1: nested too deeply"),
+    ('{"seq": 0, "fn": "vyi_init", "args": "none"}', "line 1: \"args\" is not a list"),
+    ('{"seq": 0, "fn": "vyi_init\\u0000x"}', "line 1: unknown SDK function \"vyi_init\\u0000x\""),
+], ids=["not-json", "unknown-fn", "no-seq", "bad-ret", "short-res", "bad-base64", "truncated", "bad-escape",
+        "ret-kind", "arg-kind", "arg-value-kind", "huge-req-len", "req-len-past-int", "huge-redacted-len",
+        "res-len-past-int", "deep", "args-not-list", "nul-in-name"])
 def test_a_malformed_call_file_loads_nothing(lib, tmp_path, text, error):
     path = tmp_path / "calls"
     path.write_text(text + "\n")
@@ -464,3 +453,50 @@ def test_a_replay_starts_no_timers_and_reset_drops_it(lib, sdk, sink, tmp_path):
     lib.reset()
     assert lib.pending_calls() == 0
     assert sdk.vyi_init() == 0
+
+
+# ---- the control API ---------------------------------------------------------
+
+CONTROL = """
+import ctypes, os, sys, vystandin, vy.csdk.c_sdk as c
+rec = ctypes.CDLL(os.path.join(os.path.dirname(c.__file__), "libvy3-c.so"))
+rec.vyr_start.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
+rec.vyr_last_error.restype = rec.vyr_target.restype = ctypes.c_char_p
+si = vystandin.StandIn(os.environ["VY_RECORD_TARGET"])
+si.reset()
+out = sys.argv[1]
+print(rec.vyr_target().decode() == os.environ["VY_RECORD_TARGET"], rec.vyr_recording())
+c.py_vyi_get_orders(b"before")  # into the files named by the environment
+# Many switches: each file is a session of its own, and nothing piles up.
+for i in range(300):
+    assert rec.vyr_start(f"{out}/{i % 3}.events".encode(), f"{out}/{i % 3}.calls".encode()) == 0
+    si.push_event("tick", str(i).encode())
+    c.py_vyi_set_data_callback(lambda t, p: None)
+    c.py_vyi_get_orders(str(i).encode())
+    c.py_vyi_run()
+print(rec.vyr_recording(), rec.vyr_stop(), rec.vyr_recording())
+c.py_vyi_get_orders(b"after")  # recorded nowhere
+print(rec.vyr_start(b"/nonexistent/dir/x.events", f"{out}/ok.calls".encode()), rec.vyr_last_error().decode())
+print(rec.vyr_recording())
+print(rec.vyr_start(None, f"{out}/only.calls".encode()), rec.vyr_recording())
+c.vyi_init()
+"""
+
+
+def test_the_control_api_moves_the_recording_between_files(staged, tmp_path):
+    r = run_recorded(staged, CONTROL, calls=tmp_path / "env.calls", args=[tmp_path])
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines() == [
+        "True 1", "1 0 0",
+        "-1 events file /nonexistent/dir/x.events: No such file or directory", "0", "0 1"]
+    assert r.stderr.count("\n") == 1 and "cannot open events file /nonexistent/dir/x.events" in r.stderr
+    env_calls = [json.loads(line) for line in (tmp_path / "env.calls").read_text().splitlines()]
+    assert [c["fn"] for c in env_calls] == ["vyi_get_orders_pb"]
+    for k, last in ((0, 297), (1, 298), (2, 299)):
+        calls = [json.loads(line) for line in (tmp_path / f"{k}.calls").read_text().splitlines()]
+        assert [(c["seq"], c["fn"]) for c in sorted(calls, key=lambda c: c["seq"])] == [
+            (0, "vyi_set_event_callback_pb"), (1, "vyi_get_orders_pb"), (2, "vyi_run")]
+        assert calls[1]["args"][0]["b64"] == b64(str(last).encode())
+        assert (tmp_path / f"{k}.events").read_text() == f"0 tick {last}\n"
+    assert not (tmp_path / "ok.calls").exists() or (tmp_path / "ok.calls").read_text() == ""
+    assert [json.loads(line)["fn"] for line in (tmp_path / "only.calls").read_text().splitlines()] == ["vyi_init"]

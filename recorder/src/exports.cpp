@@ -2,6 +2,7 @@
 // the forwarding body, and the event callback the recorder puts between the
 // library and the module.
 #include <dlfcn.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -78,27 +79,15 @@ const char *forbidden(const char *path, const char *target) {
     return nullptr;
 }
 
-// Opens the record files, refusing the mistakes that would destroy a file:
-// truncating a library, or both records into one file.
 void open_sinks() {
-    const char *target = env("VY_RECORD_TARGET"), *events = env("VY_RECORD_EVENTS"), *calls = env("VY_RECORD_CALLS");
-    if (events) {
-        if (const char *why = forbidden(events, target))
-            g_rec.events.refuse(events, why);
-        else
-            g_rec.events.open(events);
-    }
-    if (calls) {
-        if (const char *why = forbidden(calls, target))
-            g_rec.calls.refuse(calls, why);
-        else if (same_file(calls, events))
-            g_rec.calls.refuse(calls, "it is VY_RECORD_EVENTS too");
-        else
-            g_rec.calls.open(calls);
-    }
+    char why[512];
+    open_records(env("VY_RECORD_EVENTS"), env("VY_RECORD_CALLS"), why, sizeof why);
 }
 
 __attribute__((constructor)) void recorder_load() {
+    // Recordings are shared: secrets stay out unless their owner asks.
+    const char *secrets = env("VY_RECORD_SECRETS");
+    g_rec.keep_secrets = secrets && strcmp(secrets, "keep") == 0;
     open_sinks();
     pthread_atfork(nullptr, nullptr, &forget_in_child);
     load_target();
@@ -110,6 +99,35 @@ __attribute__((destructor)) void recorder_unload() {
 }
 
 }  // namespace
+
+// Opens the record files, refusing the mistakes that would destroy a file:
+// truncating a library, or both records into one file.
+bool open_records(const char *events, const char *calls, char *why, size_t why_size) {
+    const char *target = env("VY_RECORD_TARGET");
+    why[0] = 0;
+    auto failed = [&](const char *what, const char *path, const char *reason) {
+        if (!why[0]) snprintf(why, why_size, "%s file %s: %s", what, path, reason);
+    };
+    if (events) {
+        if (const char *r = forbidden(events, target)) {
+            g_rec.events.refuse(events, r);
+            failed("events", events, r);
+        } else if (const char *e = g_rec.events.open(events)) {
+            failed("events", events, e);
+        }
+    }
+    if (calls) {
+        const char *r = forbidden(calls, target);
+        if (!r && same_file(calls, events)) r = "it is the events file too";
+        if (r) {
+            g_rec.calls.refuse(calls, r);
+            failed("calls", calls, r);
+        } else if (const char *e = g_rec.calls.open(calls)) {
+            failed("calls", calls, e);
+        }
+    }
+    return !why[0];
+}
 
 void flush_all() {
     g_rec.events.flush();

@@ -1,7 +1,7 @@
 // forward.h - the one forwarding body shared by every SDK function.
 //
 // forward<F, R>(args...) calls the target's function with the same arguments
-// and returns its result unchanged. With VY_RECORD_CALLS set, it also writes
+// (secrets unwrapped, secret.h) and returns its result unchanged. With VY_RECORD_CALLS set, it also writes
 // the call, its arguments and its results as one JSON line (record.h). When
 // the target lacks the function, the call returns an error status instead.
 #pragma once
@@ -106,11 +106,12 @@ void record_call(long long seq, const Result &result, const Outs &outs, A... arg
     g_rec.calls.write([&](Out &o) { encode_call<F>(o, seq, result, outs, args...); });
 }
 
-template <Fn F, class R, class... A>
-R forward(A... args) {
+// The call itself; SecretRet says the result is written redacted.
+template <Fn F, class R, bool SecretRet, class... A>
+R forward_call(A... args) {
     using Result = typename ResultOf<R>::type;
-    auto target = reinterpret_cast<R (*)(A...)>(g_target_fns[static_cast<int>(F)]);
-    if (t_inside > 0 && target) return target(args...);
+    auto target = reinterpret_cast<R (*)(typename Plain<A>::type...)>(g_target_fns[static_cast<int>(F)]);
+    if (t_inside > 0 && target) return target(plain(args)...);
 
     const bool recording = g_rec.calls.on();
     long long seq = 0;
@@ -130,16 +131,33 @@ R forward(A... args) {
         }
         Inside inside;
         if constexpr (std::is_void_v<R>) {
-            target(args...);
+            target(plain(args)...);
             return {};
         } else {
-            return target(args...);
+            return target(plain(args)...);
         }
     }();
-    if (recording) record_call<F>(seq, result, outs, args...);
+    if (recording) {
+        if constexpr (SecretRet)
+            record_call<F>(seq, SecretText{result}, outs, args...);
+        else
+            record_call<F>(seq, result, outs, args...);
+    }
     // A run is where events pile up: what it recorded reaches the files now.
     if constexpr (F == Fn::vyi_run) flush_all();
     if constexpr (!std::is_void_v<R>) return result;
+}
+
+// The header's argument list, as expanded: secret arguments wrapped, and a
+// secret result marked by the SecretResult tag as the only entry.
+template <Fn F, class R, class... A>
+R forward(A... args) {
+    if constexpr (sizeof...(A) == 1 && (std::is_same_v<A, SecretResult> && ...)) {
+        static_assert(std::is_same_v<R, const char *>, "only a returned text can be a secret result");
+        return forward_call<F, R, true>();
+    } else {
+        return forward_call<F, R, false>(args...);
+    }
 }
 
 }  // namespace recorder

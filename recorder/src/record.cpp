@@ -24,6 +24,17 @@ void put_text(Raw &o, const char *v) {
     o.lit("\"");
 }
 
+void put_secret_text(Raw &o, const char *v) {
+    if (g_rec.keep_secrets) {
+        put_text(o, v);
+    } else if (v) {
+        o.lit("\"null\":false,\"redacted\":true,\"len\":");
+        o.uint(strlen(v));
+    } else {
+        o.lit("\"null\":true,\"redacted\":true,\"len\":0");
+    }
+}
+
 // JSON has no NaN or infinities: they travel as strings, as in the journal.
 // At most 24 bytes.
 void put_double(Raw &o, double v) {

@@ -13,6 +13,11 @@
 // the function has them, with "set": false when the library left them as the
 // caller had them (nothing is read then). seq numbers calls in the order they
 // began; a line is written when its call returns.
+//
+// A secret (secret.h) is written as a marker that keeps whether it was NULL
+// and its length, not its bytes, unless VY_RECORD_SECRETS=keep:
+//
+//   {"k":"text","null":false,"redacted":true,"len":12}
 #pragma once
 
 #include <stddef.h>
@@ -32,6 +37,7 @@ struct Recorder {
     alignas(64) std::atomic<long long> next_seq{0};
     alignas(64) long long first_event_ns = -1;  // under the events sink's lock
     std::atomic<bool> warned_type{false};
+    bool keep_secrets = false;  // VY_RECORD_SECRETS=keep, read at load
 };
 
 extern Recorder g_rec;
@@ -63,7 +69,9 @@ inline size_t text_room(const char *v) { return kFieldRoom + (v ? b64_len(strlen
 inline size_t bytes_room(const void *p, int len) { return kFieldRoom + (p && len > 0 ? b64_len(static_cast<size_t>(len)) : 0); }
 inline size_t arg_room(const char *v) { return text_room(v); }
 template <class T> size_t arg_room(T) { return kFieldRoom; }
+inline size_t arg_room(Secret<const char *> s) { return text_room(s.v); }
 inline size_t ret_room(const char *v) { return text_room(v); }
+inline size_t ret_room(SecretText s) { return text_room(s.v); }
 template <class T> size_t ret_room(T) { return kFieldRoom; }
 
 // Read only what the library set: a pair left as the caller had it may hold
@@ -80,6 +88,8 @@ inline size_t outs_room(const Outs &outs) {
 }
 
 void put_text(Raw &o, const char *v);
+// put_text, or the redacted marker unless secrets are kept.
+void put_secret_text(Raw &o, const char *v);
 void put_double(Raw &o, double v);
 
 // One overload per C parameter type of the header; a new type fails to
@@ -87,6 +97,11 @@ void put_double(Raw &o, double v);
 inline void put_arg(Raw &o, const char *v) {
     o.lit("{\"k\":\"text\",");
     put_text(o, v);
+    o.lit("}");
+}
+inline void put_arg(Raw &o, Secret<const char *> s) {
+    o.lit("{\"k\":\"text\",");
+    put_secret_text(o, s.v);
     o.lit("}");
 }
 inline void put_arg(Raw &o, int v) {
@@ -153,6 +168,11 @@ inline void put_ret(Raw &o, const char *v) {
     put_text(o, v);
     o.lit("}");
 }
+inline void put_ret(Raw &o, SecretText s) {
+    o.lit(",\"ret\":{\"k\":\"text\",");
+    put_secret_text(o, s.v);
+    o.lit("}");
+}
 inline void put_ret(Raw &, Nothing) {}
 
 inline void put_outs(Raw &o, const Outs &outs) {
@@ -188,5 +208,9 @@ void record_event(const char *msg_type, const void *data, int data_len);
 
 // At the end of a run and at unload: whatever is buffered goes to the files.
 void flush_all();
+
+// Opens the record files given (nullptr: not recorded); false with the first
+// problem in why ("calls file P: reason"). The sinks must be closed.
+bool open_records(const char *events, const char *calls, char *why, size_t why_size);
 
 }  // namespace recorder

@@ -23,13 +23,14 @@ void Sink::refuse(const char *path, const char *why) {
     fprintf(stderr, "vy3 recorder: not writing %s file %s: %s; %s are not recorded\n", what_, path, why, what_);
 }
 
-void Sink::open(const char *path) {
+const char *Sink::open(const char *path) {
     snprintf(path_, sizeof path_, "%s", path);
+    stop_ = false;
     fd_ = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd_ < 0) {
-        fprintf(stderr, "vy3 recorder: cannot open %s file %s (%s); %s are not recorded\n", what_, path_,
-                strerror(errno), what_);
-        return;
+        const char *why = strerror(errno);
+        fprintf(stderr, "vy3 recorder: cannot open %s file %s (%s); %s are not recorded\n", what_, path_, why, what_);
+        return why;
     }
     on_.store(true, std::memory_order_relaxed);  // before the writer looks
     // The writer takes no signals: they stay with the host's threads.
@@ -39,14 +40,16 @@ void Sink::open(const char *path) {
     int err = pthread_create(&writer_, nullptr, &Sink::writer_main, this);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     if (err) {
+        const char *why = strerror(err);
         fprintf(stderr, "vy3 recorder: cannot start the writer of %s file %s (%s); %s are not recorded\n", what_,
-                path_, strerror(err), what_);
+                path_, why, what_);
         on_.store(false, std::memory_order_relaxed);
         ::close(fd_);
         fd_ = -1;
-        return;
+        return why;
     }
     have_writer_ = true;
+    return nullptr;
 }
 
 void Sink::free_list(Batch *b) {
@@ -210,6 +213,7 @@ void Sink::close() {
     free_list(active_);
     free_list(spare_);
     active_ = spare_ = nullptr;
+    batches_ = 0;
     stage_.release();
     pthread_mutex_unlock(&mu_);
 }

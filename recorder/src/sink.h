@@ -30,8 +30,9 @@ public:
     // what names the file in messages ("events", "calls").
     constexpr explicit Sink(const char *what) : what_(what) {}
 
-    // Opens (truncating) the file and starts its writer.
-    void open(const char *path);
+    // Opens (truncating) the file and starts its writer; nullptr, or why not
+    // (also one line on stderr). A closed sink can be opened again.
+    const char *open(const char *path);
     // A file that must not be written: one line on stderr, sink stays off.
     void refuse(const char *path, const char *why);
     bool on() const { return on_.load(std::memory_order_relaxed); }
@@ -53,7 +54,8 @@ public:
 
     // Hands what is buffered to the writer, without waiting for it.
     void flush();
-    // Writes everything out and stops the writer (at unload).
+    // Writes everything out and stops the writer (at unload, and before a
+    // recording moves to other files).
     void close();
     // In a child after fork(): the parent's session is not the child's, and
     // neither its writer thread nor perhaps its lock came along.

@@ -18,6 +18,8 @@ void *g_target_fns[kFnCount];
 
 namespace {
 
+char g_target_path[4096];
+
 // A symbol that lives in the recorder itself (the variable pointing at the
 // recorder, or a bare soname that finds it) would forward to itself for ever.
 bool is_own(void *p) {
@@ -62,7 +64,9 @@ void load_target() {
         }
         g_target_fns[i] = p;
     }
+    snprintf(g_target_path, sizeof g_target_path, "%s", path);
     if (own) {
+        g_target_path[0] = 0;
         memset(g_target_fns, 0, sizeof g_target_fns);
         fprintf(stderr, "vy3 recorder: VY_RECORD_TARGET %s is the recorder itself; every SDK call returns an error status\n",
                 path);
@@ -71,5 +75,7 @@ void load_target() {
                 path, missing, list);
     }
 }
+
+const char *target_path() { return g_target_path[0] ? g_target_path : nullptr; }
 
 }  // namespace recorder

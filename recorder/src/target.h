@@ -2,6 +2,7 @@
 // recorder is loaded, one resolved entry per SDK function of the header.
 #pragma once
 
+#include "secret.h"  // first: it defines how the header marks secrets
 #include "vycsdk.h"
 
 namespace recorder {
@@ -41,5 +42,7 @@ constexpr const char *fn_name(Fn f) { return kFnNames[static_cast<int>(f)]; }
 
 // Loads VY_RECORD_TARGET; any problem is one line on stderr.
 void load_target();
+// The library loaded, or nullptr when none could be.
+const char *target_path();
 
 }  // namespace recorder

@@ -21,6 +21,9 @@ void vys_reset(void);
 
 /* 1 if fn names an SDK function of the stand-in, else 0. */
 int vys_is_sdk_function(const char *fn);
+/* fn's C result type as the header spells it ("int", "long long", "double",
+ * "const char *", "void"); NULL for an unknown name. */
+const char *vys_result_type(const char *fn);
 
 /* Programmed results; each replaces the previous program of that kind. */
 void vys_set_status(const char *fn, int status);

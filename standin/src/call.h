@@ -38,6 +38,13 @@ struct Outs {
     bool has_text = false;
 };
 
+// Where an argument is journaled: the element it is, and the recorded call
+// being replayed (whose redacted secrets stay redacted in the journal).
+struct ArgContext {
+    const Recorded *rec;
+    std::size_t element;
+};
+
 // One overload per C parameter type found in the header; anything new fails
 // to compile instead of being journaled wrongly.
 inline void encode(EntryWriter &w, Outs &, const char *v) { w.text(v); }
@@ -49,20 +56,32 @@ inline void encode(EntryWriter &w, Outs &o, void **v) { w.out(v); o.res = v; o.h
 inline void encode(EntryWriter &w, Outs &o, int *v) { w.out(v); o.res_len = v; o.has_res = true; }
 inline void encode(EntryWriter &w, Outs &o, char **v) { w.out(v); o.text = v; o.has_text = true; }
 template <class T> void encode(EntryWriter &, Outs &, T) = delete;
+bool recorded_redacted(const Recorded *rec, std::size_t element);
+template <class T>
+void encode(EntryWriter &w, Outs &o, Secret<T> s, const ArgContext &at) {
+    if (recorded_redacted(at.rec, at.element))
+        w.redacted_text(s.v);
+    else
+        encode(w, o, s.v);
+}
+template <class T>
+void encode(EntryWriter &w, Outs &o, T v, const ArgContext &) {
+    encode(w, o, v);
+}
 
 // Walks the arguments in order; a `void *` is always a request and takes the
 // `int` length after it as one journal element.
-template <std::size_t I, class Tuple>
-void encode_from(EntryWriter &w, Outs &o, const Tuple &t) {
+template <std::size_t I, std::size_t E, class Tuple>
+void encode_from(EntryWriter &w, Outs &o, const Tuple &t, const Recorded *rec) {
     if constexpr (I < std::tuple_size_v<Tuple>) {
         using T = std::tuple_element_t<I, Tuple>;
         if constexpr (std::is_same_v<T, void *>) {
             static_assert(std::is_same_v<std::tuple_element_t<I + 1, Tuple>, int>, "void * without its length");
             w.req(std::get<I>(t), std::get<I + 1>(t));
-            encode_from<I + 2>(w, o, t);
+            encode_from<I + 2, E + 1>(w, o, t, rec);
         } else {
-            encode(w, o, std::get<I>(t));
-            encode_from<I + 1>(w, o, t);
+            encode(w, o, std::get<I>(t), ArgContext{rec, E});
+            encode_from<I + 1, E + 1>(w, o, t, rec);
         }
     }
 }
@@ -99,18 +118,19 @@ inline void apply_recorded(const Recorded &, Nothing &) {}
 const char *hand_out(const Text &t);
 
 template <Fn F, class R, class... A>
-R sdk_call(A... args) {
+R sdk_call_body(A... args) {
     begin_call();
+    // Taken first: the journal entry shows the recorded call's redactions.
+    std::optional<Recorded> rec = state().replay.next(F);
     Outs outs;
     {
         EntryWriter w(fn_name(F), journal_enabled());
-        encode_from<0>(w, outs, std::tuple<A...>(args...));
+        encode_from<0, 0>(w, outs, std::tuple<A...>(args...), rec ? &*rec : nullptr);
         if (w.enabled()) journal_append(w.finish());
     }
     using Result = typename ResultOf<R>::type;
     Result result = initial_result<Result>(F);
-    std::optional<Recorded> rec = state().replay.next(F);
-    hook(FnTag<F>{}, result, args...);
+    hook(FnTag<F>{}, result, plain(args)...);
     if (rec) apply_recorded(*rec, result);
     deliver_inline_if_due(F);
     // Filled last, so buffers handed to nested calls during delivery cannot
@@ -120,6 +140,16 @@ R sdk_call(A... args) {
         return hand_out(result);
     else if constexpr (!std::is_void_v<R>)
         return result;
+}
+
+// The header's argument list, as expanded: a secret result's tag (the only
+// entry) carries no argument; the recording already says what to return.
+template <Fn F, class R, class... A>
+R sdk_call(A... args) {
+    if constexpr (sizeof...(A) == 1 && (std::is_same_v<A, SecretResult> && ...))
+        return sdk_call_body<F, R>();
+    else
+        return sdk_call_body<F, R>(args...);
 }
 
 }  // namespace standin

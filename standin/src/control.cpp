@@ -43,6 +43,11 @@ STANDIN_EXPORT void vys_reset(void) {
 
 STANDIN_EXPORT int vys_is_sdk_function(const char *fn) { return fn_lookup(fn) >= 0; }
 
+STANDIN_EXPORT const char *vys_result_type(const char *fn) {
+    int i = fn_lookup(fn);
+    return i < 0 ? nullptr : fn_result_type(static_cast<Fn>(i));
+}
+
 STANDIN_EXPORT void vys_set_status(const char *fn, int status) {
     Fn f;
     if (lookup(fn, f)) state().programs.set_status(f, status);

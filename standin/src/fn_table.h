@@ -1,7 +1,7 @@
 // fn_table.h - one enumerator per SDK function, generated from the header's lists.
 #pragma once
 
-#include "vycsdk.h"
+#include "sdk_header.h"
 
 namespace standin {
 
@@ -20,6 +20,8 @@ enum class Fn : int {
 constexpr int kFnCount = static_cast<int>(Fn::count_);
 
 const char *fn_name(Fn f);
+// The C result type as the header spells it ("int", "long long", "const char *", "void", ...).
+const char *fn_result_type(Fn f);
 // -1 for a name that is not an SDK function (or NULL).
 int fn_lookup(const char *name);
 

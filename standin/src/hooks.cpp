@@ -82,6 +82,10 @@ void apply_recorded(const Recorded &r, Text &v) {
     if (r.ret == Recorded::kText) v = r.text;
 }
 
+bool recorded_redacted(const Recorded *rec, std::size_t element) {
+    return rec && element < 64 && (rec->redacted_args >> element & 1);
+}
+
 void hook(FnTag<Fn::vyi_strerror>, Text &text, int errorno) {
     if (!state().programs.has_text(Fn::vyi_strerror)) text = {false, "stand-in error " + std::to_string(errorno)};
 }

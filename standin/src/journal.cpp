@@ -45,6 +45,13 @@ void EntryWriter::text(const char *s) {
     s_ += '}';
 }
 
+void EntryWriter::redacted_text(const char *s) {
+    if (!enabled_) return;
+    open("text");
+    s_ += s ? ", \"null\": false" : ", \"null\": true";
+    s_ += ", \"redacted\": true, \"len\": " + std::to_string(s ? std::strlen(s) : 0) + '}';
+}
+
 void EntryWriter::integer(long long v) {
     if (!enabled_) return;
     open("int");

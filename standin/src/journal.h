@@ -13,6 +13,8 @@ public:
     EntryWriter(const char *fn, bool enabled);
 
     void text(const char *s);
+    // A secret: whether it is NULL and its length, not its bytes.
+    void redacted_text(const char *s);
     void integer(long long v);
     void boolean(bool v);
     void real(double v);

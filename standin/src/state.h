@@ -7,7 +7,7 @@
 #include "pool.h"
 #include "programs.h"
 #include "replay.h"
-#include "vycsdk.h"
+#include "sdk_header.h"
 
 namespace standin {
 

@@ -19,7 +19,7 @@ import json
 import os
 from typing import Any, List, NamedTuple, Optional, Union
 
-__all__ = ["Call", "StandIn", "StandInError", "default_library_path"]
+__all__ = ["Call", "Redacted", "StandIn", "StandInError", "default_library_path"]
 
 TextArg = Union[str, bytes, None]
 
@@ -29,7 +29,8 @@ class Call(NamedTuple):
     except that a (void *req, int req_len) pair is a single (bytes, length)
     tuple:
 
-    text      bytes, or None for a NULL pointer
+    text      bytes, or None for a NULL pointer; Redacted for a secret
+              whose recorded value was redacted (in a replay)
     int       int
     bool      bool
     double    float (nan and infinities included)
@@ -41,6 +42,14 @@ class Call(NamedTuple):
 
     fn: str
     args: List[Any]
+
+
+class Redacted(NamedTuple):
+    """A secret kept out of a recording: its length and whether it was NULL,
+    not its bytes. In a recording it matches any value."""
+
+    length: int
+    null: bool
 
 
 class StandInError(RuntimeError):
@@ -62,6 +71,8 @@ def _text(value: TextArg) -> Optional[bytes]:
 def _decode_arg(arg: dict) -> Any:
     kind = arg["k"]
     if kind == "text":
+        if arg.get("redacted"):
+            return Redacted(arg["len"], arg["null"])
         return None if arg["null"] else bytes.fromhex(arg["hex"])
     if kind in ("int", "bool"):
         return arg["v"]
@@ -77,6 +88,7 @@ def _decode_arg(arg: dict) -> Any:
 _PROTOTYPES = {
     "vys_reset": (None, []),
     "vys_is_sdk_function": (ctypes.c_int, [ctypes.c_char_p]),
+    "vys_result_type": (ctypes.c_char_p, [ctypes.c_char_p]),
     "vys_set_status": (None, [ctypes.c_char_p, ctypes.c_int]),
     "vys_set_longlong": (None, [ctypes.c_char_p, ctypes.c_longlong]),
     "vys_set_double": (None, [ctypes.c_char_p, ctypes.c_double]),
@@ -117,6 +129,11 @@ class StandIn:
         if not self.lib.vys_is_sdk_function(name):
             raise ValueError(f"not an SDK function of the stand-in: {fn!r}")
         return name
+
+    def result_type(self, fn: str) -> str:
+        """fn's C result type as the header spells it: "int", "long long",
+        "double", "const char *" or "void"."""
+        return self.lib.vys_result_type(self._fn(fn)).decode()
 
     # -- programmed results -------------------------------------------------
 
