@@ -1,6 +1,8 @@
 // state.cpp - process-wide record, interned names and the shared helpers.
 #include "state.hpp"
 
+#include <frameobject.h>  // PyFrame_New
+
 namespace csdk {
 
 State g_state;
@@ -16,8 +18,24 @@ int intern_names() noexcept {
     return 0;
 }
 
-void add_traceback(const char *qualified_name) noexcept {
-    _PyTraceback_Add(qualified_name, "c_sdk.cpp", 1);
+void add_traceback(const char *qualified_name, const char *filename) noexcept {
+    // An empty code object named after the function, a frame running it and
+    // that frame as the exception's newest entry: what the interpreter's own
+    // helper does, in public calls.  Made with the exception put aside, as no
+    // Python code may run with one set (a file system codec might).
+    Ref exc = fetch_exception();
+    Ref globals = Ref::steal(PyDict_New());
+    Ref code = globals ? Ref::steal(reinterpret_cast<PyObject *>(PyCode_NewEmpty(filename, qualified_name, 1)))
+                       : Ref();
+    Ref frame = code ? Ref::steal(reinterpret_cast<PyObject *>(
+                           PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code.get()),
+                                       globals.get(), nullptr)))
+                     : Ref();
+    if (!frame)
+        PyErr_Clear();  // no entry, but the exception itself goes on unchanged
+    restore_exception(std::move(exc));
+    if (frame)
+        PyTraceBack_Here(reinterpret_cast<PyFrameObject *>(frame.get()));
 }
 
 int global_truth(PyObject *name) noexcept {

@@ -89,9 +89,10 @@ inline PyObject *global(PyObject *name) noexcept {
     return v;
 }
 
-/// Adds the traceback entry "c_sdk.<name>" to the exception leaving a module
-/// function; the interpreter adds no frame for a C function by itself.
-void add_traceback(const char *qualified_name) noexcept;
+/// Adds the traceback entry "c_sdk.<name>" (in file `filename`, line 1) to
+/// the exception leaving a module function; the interpreter adds no frame
+/// for a C function by itself.
+void add_traceback(const char *qualified_name, const char *filename = "c_sdk.cpp") noexcept;
 
 /// The truth of a module global (IS_PY2), looked up now: 1, 0, or -1 with
 /// NameError or the truth test's exception set.
