@@ -441,3 +441,44 @@ def test_signatures(cls):
         assert p.fset is None or str(inspect.signature(p.fset)) == "(self, value)"
     assert str(inspect.signature(cls)) == "(data)"
     assert list(vars(cls)) == ["__module__", "__slots__"] + METHODS[cls] + FIELDS[cls] + ["data", "__doc__"]
+
+
+# ---- reads through a class changed after first use ------------------------------
+# The reads of an unchanged class take a short path; any change to the class
+# must show at the next read.  Each case changes the module's own class, so it
+# runs in a fresh interpreter.
+
+CLASS_CHANGES = {
+    # change, then (expression, expected repr) read after it
+    "new class attribute": ("T.extra = 5", [("rec.extra", "5"), ("rec.price", "1.5")]),
+    "class attribute removed": ("T.extra = 5; rec.extra; del T.extra", [("rec.extra", "None")]),
+    "replaced property": ("T.price = property(lambda self: 'replaced')",
+                          [("rec.price", "'replaced'"), ("rec.symbol", "'s'")]),
+    "property restored": ("old = T.price; T.price = property(lambda self: 0); rec.price; T.price = old",
+                          [("rec.price", "1.5")]),
+    "property made a plain value": ("T.price = 42", [("rec.price", "42"), ("rec['price']", "1.5")]),
+    "property deleted": ("del T.price; rec.data['price'] = 'mapping'", [("rec.price", "'mapping'")]),
+    "data replaced by a property": ("T.data = property(lambda self: {'price': 'other'})",
+                                    [("rec.price", "'other'"), ("rec['price']", "'other'"), ("rec.zz", "None")]),
+    "__getattr__ replaced": ("T.__getattr__ = lambda self, name: 'patched'",
+                             [("rec.zz", "'patched'"), ("rec.price", "1.5")]),
+    "changed twice": ("T.price = property(lambda self: 'one'); rec.price; T.price = property(lambda self: 'two')",
+                      [("rec.price", "'two'")]),
+}
+
+
+@pytest.mark.parametrize("case", list(CLASS_CHANGES))
+def test_reads_follow_a_class_changed_after_first_use(case):
+    from conftest import run_python
+    change, reads = CLASS_CHANGES[case]
+    r = run_python(f"""
+        import vy.csdk.c_sdk as c_sdk
+        T = c_sdk.TickLikeDict2
+        rec = T({{'price': 1.5, 'symbol': 's'}})
+        for _ in range(3):  # first uses: the class is checked and remembered
+            rec.price, rec.symbol, rec.zz, rec['price']
+        {change}
+        print([repr(eval(e)) for e in {[e for e, _ in reads]!r}])
+    """)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.strip() == repr([v for _, v in reads])

@@ -129,13 +129,12 @@ void forget_module(bool added_to_sys_modules) noexcept {
     g_state.dict = nullptr;
     if (!added_to_sys_modules)
         return;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);  // the failure being reported
+    Ref failure = fetch_exception();  // the failure being reported
     PyObject *modules = PyImport_GetModuleDict();
     if (PyDict_GetItemWithError(modules, g_names.c_sdk) == module.get())
         PyDict_DelItem(modules, g_names.c_sdk);
     PyErr_Clear();  // a failed lookup or removal must not hide the failure itself
-    PyErr_Restore(type, value, tb);
+    restore_exception(std::move(failure));
 }
 
 int exec(PyObject *module) noexcept {

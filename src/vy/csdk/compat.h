@@ -1,4 +1,15 @@
 // compat.h - backports of newer C-API names, so the module builds on 3.8+.
+// Every shim is made of what that version's own headers declare; nothing of
+// the interpreter is declared here.
+//
+// Private functions the module still calls, where the interpreter offers no
+// public one, with the versions whose headers declare them (the linkage test
+// reads these lines):
+//   private: _PyType_Lookup 3.8-3.13  (a type's attribute through the MRO and its cache, no descriptor call)
+//   private: _PyObject_GenericGetAttrWithDict 3.8-3.12  (generic lookup that keeps a plain miss silent)
+//   private: _PyThreadState_UncheckedGet 3.8-3.12  (the attached thread state or NULL; public from 3.13)
+//   private: _PyObject_MakeTpCall 3.8-3.8  (inside _PyObject_Vectorcall, 3.8's only vectorcall call)
+//   private: _Py_CheckFunctionResult 3.8-3.8  (the same)
 #ifndef CSDK_COMPAT_H
 #define CSDK_COMPAT_H
 
@@ -46,11 +57,6 @@ static inline PyInterpreterState *PyThreadState_GetInterpreter(PyThreadState *ts
 #define csdk_current_thread_state PyThreadState_GetUnchecked
 #else
 #define csdk_current_thread_state _PyThreadState_UncheckedGet
-#endif
-
-// Python 3.13 moved _PyTraceback_Add() out of the public headers; it is still exported.
-#if PY_VERSION_HEX >= 0x030D0000
-extern "C" PyAPI_FUNC(void) _PyTraceback_Add(const char *, const char *, int);
 #endif
 
 // Generic attribute lookup that reports a plain miss as NULL without an

@@ -214,7 +214,7 @@ int read_then_compare(LibraryCall &call, PyObject *status_obj, PyObject *success
 
 template <class Read>
 int read_on_success(LibraryCall &call, PyObject *status_obj, int status, int op, Read &&read, Ref &out) noexcept {
-    PyObject *success = global(g_names.CSDK_OPERATE_SUCCESS);
+    PyObject *success = global_success();
     if (!success)
         return -1;
     int equal = success_in_c(success, status);

@@ -114,7 +114,7 @@ PyObject *forward(PyObject *func, PyObject *const *args, size_t nargsf, PyObject
 PyObject *wrapper_call(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
     PyObject *result = nullptr;
     Ref func;
-    int passthrough = global_truth(g_names.IS_PY2);
+    int passthrough = global_is_py2();
     if (passthrough >= 0 && (func = free_func(self))) {
         Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
         Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);

@@ -233,7 +233,7 @@ int bind_args(const Signature &s, PyObject *const *args, Py_ssize_t nargs, PyObj
 void add_export_traceback(const Signature &s) noexcept {
     char name[160];
     std::snprintf(name, sizeof name, "%s.%s.%s", kModule, s.factory, kName);
-    _PyTraceback_Add(name, kModule, 1);
+    add_traceback(name, kModule);
 }
 
 /// A result other than the error value comes back even with an exception
@@ -242,18 +242,14 @@ void add_export_traceback(const Signature &s) noexcept {
 /// caused by the pending exception, instead of a result with an error set.
 PyObject *refuse_result_with_error(PyObject *self, PyObject *result) noexcept {
     Ref dropped = Ref::steal(result);
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb)
-        PyException_SetTraceback(value, tb);
-    Ref cause_type = Ref::steal(type), cause = Ref::steal(value), cause_tb = Ref::steal(tb);
+    Ref cause = fetch_exception();
     PyErr_Format(PyExc_SystemError, "%R returned a result with an exception set", self);
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    PyException_SetCause(value, Ref::borrow(cause.get()).release());  // both steal
-    PyException_SetContext(value, cause.release());
-    PyErr_Restore(type, value, tb);
+    Ref error = fetch_exception();
+    if (error && cause) {
+        PyException_SetCause(error.get(), Ref::borrow(cause.get()).release());  // both steal
+        PyException_SetContext(error.get(), cause.release());
+    }
+    restore_exception(std::move(error));
     return nullptr;
 }
 

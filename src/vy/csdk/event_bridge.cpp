@@ -40,75 +40,6 @@ private:
 
 TypeCache type_cache;
 
-/// The two module globals read at every event, IS_PY2 and f.  While the
-/// module namespace is unchanged a lookup would find the same objects, so
-/// they are kept until it changes: up to 3.11 the dict's version tag tells,
-/// from 3.12 on a dict watcher.  Only a True or False IS_PY2 and an f that
-/// are entries of the namespace itself are kept; anything else (a fallback to
-/// the built-in names, a flag whose truth test runs Python code) is looked up
-/// in full at each event.
-class GlobalsCache {
-public:
-    /// IS_PY2's truth and f (borrowed), when still valid.
-    bool get(int *is_py2, PyObject **f) const noexcept {
-        if (!f_ || changed())
-            return false;
-        *is_py2 = is_py2_;
-        *f = f_;
-        return true;
-    }
-    /// Keeps the namespace's current IS_PY2 and f, where they qualify.
-    void refresh() noexcept {
-        f_ = nullptr;
-        if (!watch())
-            return;
-        PyObject *flag = PyDict_GetItemWithError(g_state.dict, g_names.IS_PY2);
-        PyObject *f = (flag == Py_True || flag == Py_False) ? PyDict_GetItemWithError(g_state.dict, g_names.f)
-                                                           : nullptr;
-        if (!f) {
-            PyErr_Clear();  // only a lookup error can be pending here; the full path reports it
-            return;
-        }
-        is_py2_ = flag == Py_True;
-        f_ = f;
-        mark();
-    }
-
-private:
-#if PY_VERSION_HEX >= 0x030C0000
-    static int on_change(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) noexcept {
-        dirty_ = true;
-        return 0;
-    }
-    bool watch() noexcept {
-        if (watcher_ == -1) {
-            int id = PyDict_AddWatcher(on_change);
-            if (id < 0 || PyDict_Watch(id, g_state.dict) < 0) {
-                PyErr_Clear();  // no watcher slot left: no cache
-                watcher_ = -2;
-            } else {
-                watcher_ = id;
-            }
-        }
-        return watcher_ >= 0;
-    }
-    bool changed() const noexcept { return dirty_; }
-    void mark() noexcept { dirty_ = false; }
-    static inline bool dirty_ = true;
-    int watcher_ = -1;  // -2: none to be had
-#else
-    static uint64_t version() noexcept { return reinterpret_cast<PyDictObject *>(g_state.dict)->ma_version_tag; }
-    bool watch() noexcept { return true; }
-    bool changed() const noexcept { return version() != version_; }
-    void mark() noexcept { version_ = version(); }
-    uint64_t version_ = 0;
-#endif
-    PyObject *f_ = nullptr;  // borrowed from the namespace, which holds it while unchanged
-    int is_py2_ = 0;
-};
-
-GlobalsCache globals_cache;
-
 /// Builds the two arguments and calls f(msg_type, payload); NULL on failure.
 PyObject *deliver(const char *msg_type, const void *data, int data_len) noexcept {
     // A signal that came while the library ran C code has its handler run
@@ -116,23 +47,15 @@ PyObject *deliver(const char *msg_type, const void *data, int data_len) noexcept
     if (PyErr_CheckSignals() < 0)
         return nullptr;
     const char *raw = msg_type ? msg_type : "";  // a NULL type is the empty text
-    int bytes_type;
-    PyObject *f;
-    bool cached = globals_cache.get(&bytes_type, &f);
-    if (!cached) {
-        bytes_type = global_truth(g_names.IS_PY2);
-        if (bytes_type < 0)
-            return nullptr;
-    }
+    int bytes_type = global_is_py2();
+    if (bytes_type < 0)
+        return nullptr;
     Ref type = Ref::steal(bytes_type ? PyBytes_FromString(raw) : type_cache.decode(raw));
     if (!type)
         return nullptr;
-    if (!cached) {
-        f = global(g_names.f);
-        if (!f)
-            return nullptr;
-        globals_cache.refresh();
-    }
+    PyObject *f = global_f();
+    if (!f)
+        return nullptr;
     Ref callable = Ref::borrow(f);  // the callable may rebind or delete f
     if (data_len < 0) {
         PyErr_Format(PyExc_ValueError, "event payload length is negative (%d)", data_len);

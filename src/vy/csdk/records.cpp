@@ -17,6 +17,7 @@
 #include <cstddef>
 
 #include "module.hpp"
+#include "record_class.hpp"
 #include "signature.hpp"
 #include "state.hpp"
 
@@ -27,17 +28,35 @@ namespace {
 
 // ---- the records' data slot ----------------------------------------------------
 
-/// One created class: the class and its `data` member descriptor, both owned
-/// for the process so a pointer match below can never be a recycled address.
-struct RecordClass {
-    PyObject *type;
-    PyObject *slot;
-    Py_ssize_t offset;
-    unsigned int checked_tag;  // type version at which `data` was last seen to be `slot`
-};
-
 constexpr int kClassCount = 4;
 RecordClass g_records[kClassCount];
+
+#if PY_VERSION_HEX >= 0x030C0000
+/// Marks a record class changed; the interpreter calls it for every change
+/// of a watched class.
+int on_class_changed(PyTypeObject *tp) noexcept {
+    for (RecordClass &rc : g_records)
+        if (rc.tp() == tp)
+            rc.current = false;
+    return 0;
+}
+int g_type_watcher = -1;  // -1: none (no caching)
+#endif
+
+/// The record class `tp` is exactly, or nullptr.
+inline RecordClass *record_class_of(PyTypeObject *tp) noexcept {
+    for (RecordClass &rc : g_records)
+        if (rc.tp() == tp)
+            return &rc;
+    return nullptr;
+}
+
+/// Exactly one of our classes, as it was when last checked (checked again
+/// after any change).
+inline RecordClass *unchanged_record_class(PyTypeObject *tp) noexcept {
+    RecordClass *rc = record_class_of(tp);
+    return rc && (rc->unchanged() || rc->recheck()) ? rc : nullptr;
+}
 
 /// Names of the slot methods a subclass may inherit from us or override.
 struct SlotNames {
@@ -74,24 +93,15 @@ Ref read_slot(PyObject *self, Py_ssize_t offset) noexcept {
 /// mapping, which would ask for `self.data` again without end.
 Ref get_data(PyObject *self) noexcept {
     PyTypeObject *tp = Py_TYPE(self);
-    // Fast path: one of our classes, unmodified since `data` was last checked
-    // (any change to a class clears its version tag).
-    for (const RecordClass &rc : g_records)
-        if (tp == reinterpret_cast<PyTypeObject *>(rc.type)) {
-            if (rc.checked_tag && tp->tp_version_tag == rc.checked_tag &&
-                (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
-                return read_slot(self, rc.offset);
-            break;
-        }
+    if (const RecordClass *rc = unchanged_record_class(tp))
+        return read_slot(self, rc->offset);
     PyObject *descr = _PyType_Lookup(tp, g_names.data);
     if (descr) {
-        for (RecordClass &rc : g_records) {
+        for (const RecordClass &rc : g_records) {
             if (descr != rc.slot)
                 continue;
-            if (!PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject *>(rc.type)))
+            if (!PyObject_TypeCheck(self, rc.tp()))
                 break;  // the descriptor was copied onto a foreign class
-            if (tp == reinterpret_cast<PyTypeObject *>(rc.type) && (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
-                rc.checked_tag = tp->tp_version_tag;
             return read_slot(self, rc.offset);
         }
     }
@@ -432,52 +442,30 @@ Ref new_function(const Signature &sig, PyObject *name, PyObject *class_name) noe
 
 // ---- C routing installed on each class ------------------------------------------
 
-/// The leading field of the interpreter's property object; used only after
-/// init_property_layout() has seen it hold a property's getter.
-struct PropertyHead {
-    PyObject_HEAD
-    PyObject *fget;
-};
-bool g_property_layout_known = false;
-
-int init_property_layout() noexcept {
-    Ref name = Ref::steal(PyUnicode_InternFromString("probe"));
-    Ref getter = name ? new_function(kGetter, name.get(), name.get()) : Ref();
-    Ref prop = getter ? Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyProperty_Type), getter.get()))
-                      : Ref();
-    if (!prop)
-        return -1;
-    g_property_layout_known = reinterpret_cast<PropertyHead *>(prop.get())->fget == getter.get();
-    return 0;
-}
-
-/// The getter when descr is a plain property made by new_property().
-Function *field_getter(PyObject *descr) noexcept {
-    if (!g_property_layout_known || Py_TYPE(descr) != &PyProperty_Type)
-        return nullptr;
-    PyObject *fget = reinterpret_cast<PropertyHead *>(descr)->fget;
-    if (!fget || Py_TYPE(fget) != &FunctionType || reinterpret_cast<Function *>(fget)->sig != &kGetter)
-        return nullptr;
-    return reinterpret_cast<Function *>(fget);
+/// `self.data.get(name)` for a field of an unchanged record class; should
+/// the mapping raise AttributeError, __getattr__ runs after the property, as
+/// for a Python class: the same read once more.
+PyObject *read_field(PyObject *self, const RecordClass &rc, PyObject *name) noexcept {
+    Ref data = read_slot(self, rc.offset);  // owned: get() may rebind self.data
+    PyObject *res = data ? mapping_get(data.get(), name) : nullptr;
+    if (res || !PyErr_ExceptionMatches(PyExc_AttributeError))
+        return res;
+    PyErr_Clear();
+    return lookup(self, name);
 }
 
 /// What the interpreter does for a class with __getattr__: ordinary lookup,
 /// with misses and descriptor AttributeErrors suppressed, then __getattr__.
-/// Our fields and plain misses take a shortcut with the same result.
+/// Fields of an unchanged class and plain misses take a shortcut with the
+/// same result.
 PyObject *record_getattro(PyObject *self, PyObject *name) noexcept {
     PyTypeObject *tp = Py_TYPE(self);
-    if (PyUnicode_CheckExact(name) && tp->tp_dictoffset == 0) {
-        PyObject *descr = _PyType_Lookup(tp, name);
-        if (!descr)
+    if (PyUnicode_CheckExact(name)) {
+        const RecordClass *rc = unchanged_record_class(tp);
+        if (rc && rc->is_field(name))
+            return read_field(self, *rc, name);
+        if (tp->tp_dictoffset == 0 && !_PyType_Lookup(tp, name))
             return lookup(self, name);
-        if (Function *getter = field_getter(descr)) {
-            Ref keep = Ref::borrow(descr);  // the mapping may run code that rebinds the class attribute
-            PyObject *res = lookup(self, getter->name);
-            if (res || !PyErr_ExceptionMatches(PyExc_AttributeError))
-                return res;
-            PyErr_Clear();
-            return lookup(self, name);
-        }
     }
     PyObject *res = csdk_generic_getattr_or_null(self, name);
     if (res || PyErr_Occurred())
@@ -694,21 +682,67 @@ int make_class(const ClassDef &def, RecordClass &out, PyObject *dict) noexcept {
     tp->tp_init = record_init;
     tp->tp_iter = refuse_iteration;
     PyType_Modified(tp);
-    Ref previous_type = Ref::steal(out.type), previous_slot = Ref::steal(out.slot);  // an earlier import's
-    out.type = Ref::borrow(cls.get()).release();
-    out.slot = Ref::borrow(slot).release();
-    out.offset = reinterpret_cast<PyMemberDescrObject *>(slot)->d_member->offset;
-    out.checked_tag = 0;
+    RecordClass made{};
+    made.type = Ref::borrow(cls.get()).release();
+    made.slot = Ref::borrow(slot).release();
+    made.offset = reinterpret_cast<PyMemberDescrObject *>(slot)->d_member->offset;
+    for (const char *const *f = def.fields; *f; ++f, ++made.nfields) {
+        Ref field = Ref::steal(PyUnicode_InternFromString(*f));
+        PyObject *prop = field ? PyDict_GetItemWithError(tp->tp_dict, field.get()) : nullptr;
+        if (!prop)
+            return -1;
+        made.names[made.nfields] = field.release();
+        made.props[made.nfields] = Ref::borrow(prop).release();
+    }
+#if PY_VERSION_HEX >= 0x030C0000
+    if (g_type_watcher >= 0 && PyType_Watch(g_type_watcher, cls.get()) < 0)
+        return -1;
+#endif
+    out = made;  // an earlier failed import's entry is kept alive: its objects may still be reachable
     return PyDict_SetItem(dict, name.get(), cls.get());
 }
 
 }  // namespace
 
+bool RecordClass::recheck() noexcept {
+    current = false;
+    PyTypeObject *t = tp();
+    if (_PyType_Lookup(t, g_names.data) != slot)
+        return false;  // `data` is no longer our slot: the full path, every time
+    for (PyObject *&entry : table)
+        entry = nullptr;
+    for (int i = 0; i < nfields; ++i) {
+        if (_PyType_Lookup(t, names[i]) != props[i])
+            continue;  // replaced or deleted: read through the class from now on
+        unsigned j = slot_of(names[i]);
+        while (table[j])
+            j = (j + 1) % kFieldSlots;
+        table[j] = names[i];
+    }
+#if PY_VERSION_HEX >= 0x030C0000
+    // The watcher hears of a change only while the class has a version tag.
+    if (g_type_watcher < 0 || !PyUnstable_Type_AssignVersionTag(t))
+        return false;
+#else
+    if (!(t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
+        return false;  // the lookups above give it a tag whenever the interpreter can
+    tag = t->tp_version_tag;
+#endif
+    current = true;
+    return true;
+}
+
 int add_record_classes(PyObject *dict) noexcept {
     if (!(FunctionType.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&FunctionType) < 0)
         return -1;
-    if (init_property_layout() < 0 || intern_slot_names() < 0)
+    if (intern_slot_names() < 0)
         return -1;
+#if PY_VERSION_HEX >= 0x030C0000
+    if (g_type_watcher < 0 && (g_type_watcher = PyType_AddWatcher(on_class_changed)) < 0) {
+        PyErr_Clear();  // every watcher slot taken: the classes go without the short path
+        g_type_watcher = -1;
+    }
+#endif
     for (int i = 0; i < kClassCount; ++i)
         if (make_class(kClasses[i], g_records[i], dict) < 0)
             return -1;

@@ -8,6 +8,7 @@
 #define CSDK_STATE_HPP
 
 #include <atomic>
+#include <cstdint>
 
 #include "ref.hpp"
 
@@ -89,13 +90,81 @@ inline PyObject *global(PyObject *name) noexcept {
     return v;
 }
 
-/// Adds the traceback entry "c_sdk.<name>" to the exception leaving a module
-/// function; the interpreter adds no frame for a C function by itself.
-void add_traceback(const char *qualified_name) noexcept;
-
 /// The truth of a module global (IS_PY2), looked up now: 1, 0, or -1 with
 /// NameError or the truth test's exception set.
 int global_truth(PyObject *name) noexcept;
+
+// ---- the globals read on every call and event --------------------------------
+//
+// CSDK_OPERATE_SUCCESS (every response), IS_PY2 (every decorated call and
+// event) and f (every event).  While the module namespace is unchanged a
+// lookup would find the same objects, so the ones that are entries of the
+// namespace itself are kept until it changes: up to 3.11 the dict's version
+// tag tells, from 3.12 on a dict watcher.  Anything else (a fallback to the
+// built-in names, a flag whose truth test runs Python code, a missing name)
+// is looked up in full at each use.  Free-threaded builds look up every time.
+
+struct HotGlobals {
+    PyObject *success;  // borrowed from the namespace, or NULL: look it up
+    PyObject *f;        // the same
+    int is_py2;         // IS_PY2 when it is the namespace's own True or False, else -1
+#if PY_VERSION_HEX >= 0x030C0000
+    bool stale;         // set by the dict watcher
+#else
+    uint64_t version;   // the namespace's version tag when they were read
+#endif
+};
+extern HotGlobals g_hot;
+
+/// Whether g_hot still holds what a lookup would find.
+inline bool hot_current() noexcept {
+#ifdef Py_GIL_DISABLED
+    return false;
+#elif PY_VERSION_HEX >= 0x030C0000
+    return !g_hot.stale;
+#else
+    return reinterpret_cast<PyDictObject *>(g_state.dict)->ma_version_tag == g_hot.version;
+#endif
+}
+
+/// Reads the hot globals from the namespace again.
+void refresh_hot_globals() noexcept;
+
+/// CSDK_OPERATE_SUCCESS, looked up now (borrowed; nullptr with an exception).
+inline PyObject *global_success() noexcept {
+    if (hot_current() && g_hot.success)
+        return g_hot.success;
+    PyObject *v = global(g_names.CSDK_OPERATE_SUCCESS);
+    if (v)
+        refresh_hot_globals();
+    return v;
+}
+
+/// The truth of IS_PY2, looked up now: 1, 0, or -1 with an exception.
+inline int global_is_py2() noexcept {
+    if (hot_current() && g_hot.is_py2 >= 0)
+        return g_hot.is_py2;
+    int t = global_truth(g_names.IS_PY2);
+    if (t >= 0)
+        refresh_hot_globals();
+    return t;
+}
+
+/// f, looked up now (borrowed; nullptr with an exception).
+inline PyObject *global_f() noexcept {
+    if (hot_current() && g_hot.f)
+        return g_hot.f;
+    PyObject *v = global(g_names.f);
+    if (v)
+        refresh_hot_globals();
+    return v;
+}
+
+/// Adds the traceback entry "c_sdk.<name>" (in file `filename`, line 1) to
+/// the exception leaving a module function; the interpreter adds no frame
+/// for a C function by itself.
+void add_traceback(const char *qualified_name, const char *filename = "c_sdk.cpp") noexcept;
+
 
 }  // namespace csdk
 

@@ -5,7 +5,7 @@
 namespace csdk {
 
 PyObject *c_status_ok(PyObject *const *objs) noexcept {
-    PyObject *success = global(g_names.CSDK_OPERATE_SUCCESS);
+    PyObject *success = global_success();
     if (!success)
         return nullptr;
     Ref keep = Ref::borrow(success);
@@ -15,7 +15,7 @@ PyObject *c_status_ok(PyObject *const *objs) noexcept {
 PyObject *c_status_fail(PyObject *const *objs) noexcept {
     PyObject *status = objs[0];
     PyObject *cfunname = objs[1] ? objs[1] : g_names.empty;
-    PyObject *success = global(g_names.CSDK_OPERATE_SUCCESS);
+    PyObject *success = global_success();
     if (!success)
         return nullptr;
     Ref isfail = Ref::steal(PyObject_RichCompare(status, Ref::borrow(success).get(), Py_NE));
