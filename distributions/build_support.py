@@ -103,10 +103,17 @@ class ManylinuxWheel(bdist_wheel):
 class Install(install):
     """Debian's setuptools reads two options that only Debian's own distutils
     defines; another interpreter building with it (on PYTHONPATH) gets them
-    here, unset, as Debian's default has them."""
+    here, unset, as Debian's default has them.  The standard library's older
+    distutils picks platlib by the ext_modules list, not has_ext_modules():
+    every distribution here goes to platlib whichever decides."""
 
     def initialize_options(self):
         super().initialize_options()
         for option in ("install_layout", "prefix_option"):
             if not hasattr(self, option):
                 setattr(self, option, None)
+
+    def finalize_options(self):
+        super().finalize_options()
+        if self.distribution.has_ext_modules():
+            self.install_lib = self.install_platlib
