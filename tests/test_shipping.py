@@ -688,10 +688,11 @@ def mypy_errors(path, venv, scratch):
            "--disable-memoryview-promotion", "--no-incremental", "--cache-dir", scratch / "mypy-cache",
            "--no-error-summary", "--show-error-codes", path]
     r = subprocess.run([str(c) for c in cmd], capture_output=True, text=True, cwd=str(scratch))
-    assert r.returncode in (0, 1), r.stdout + r.stderr
     errors = {}
-    for line, message in re.findall(r"^%s:(\d+): error: (.*)$" % re.escape(os.path.basename(path)), r.stdout, re.M):
+    for where, line, message in re.findall(r"^(.+?):(\d+): error: (.*)$", r.stdout, re.M):
+        assert os.path.basename(where) == os.path.basename(path), r.stdout
         errors.setdefault(int(line), []).append(message)
+    assert r.returncode == (1 if errors else 0), r.stdout + r.stderr
     return errors
 
 
@@ -703,11 +704,14 @@ def pyright_errors(path, venv, scratch, mode):
     config.write_text(json.dumps({"pythonVersion": "3.8", "typeCheckingMode": mode}))
     r = subprocess.run([PYRIGHT, "--outputjson", "--project", str(config), "--pythonpath", str(venv), str(path)],
                        capture_output=True, text=True, cwd=str(scratch))
-    assert r.returncode in (0, 1), r.stdout + r.stderr
+    report = json.loads(r.stdout)
+    assert report["summary"]["filesAnalyzed"] == 1, r.stdout
     errors = {}
-    for d in json.loads(r.stdout)["generalDiagnostics"]:
+    for d in report["generalDiagnostics"]:
         if d["severity"] == "error":
+            assert os.path.basename(d["file"]) == os.path.basename(path)
             errors.setdefault(d["range"]["start"]["line"] + 1, []).append(d["message"])
+    assert r.returncode == (1 if errors else 0), r.stdout + r.stderr
     return errors
 
 
