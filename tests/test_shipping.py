@@ -559,6 +559,11 @@ def test_over_a_host_package(dist, cmake_build, scratch):
     programmed = ("import vystandin, vy.csdk.c_sdk as m; s = vystandin.StandIn(); s.reset(); "
                   "s.set_text('vyi_get_c_version', b'programmed'); print(m.vyi_get_c_version().decode())")
     assert run([vpy, "-c", programmed], cwd=scratch).stdout.strip() == "programmed"
+    # Offline beside the host package: the stand-in's folder first on the
+    # loader's path, and vystandin finds that library, not the host's.
+    standin_lib = os.path.join(sp, "vystandin", "lib")
+    path, version = run([vpy, "-c", LOADED], cwd=scratch, env={"LD_LIBRARY_PATH": standin_lib}).stdout.splitlines()
+    assert (path, version) == (os.path.realpath(os.path.join(standin_lib, "libvy3-c.so")), "stand-in 1.0")
 
     run([vpy, "-m", "pip", "uninstall", "-q", "-y", "vy-csdk-standin"])
     assert digests(sp, host_files) == before
@@ -655,6 +660,10 @@ def test_source_distribution_builds_the_same_wheels(dist, scratch):
 # ---- stubs and typed code under both checkers ---------------------------------------
 
 
+# Installed by scripts/deps.sh from the npm registry.
+PYRIGHT = os.path.join(ROOT, "build", "tools", "pyright", "node_modules", ".bin", "pyright")
+
+
 @shipping
 def test_stubtest_is_clean(full_install, scratch):
     prefix, _ = full_install
@@ -675,9 +684,7 @@ def test_stubs_are_valid_for_every_target(full_install, scratch, target):
     cmd = [sys.executable, "-m", "mypy", "--python-version", target, "--strict", "--no-incremental",
            "--cache-dir", scratch / "mypy-cache", "-p", "vy.csdk"]
     run(cmd, cwd=scratch, env={"MYPYPATH": str(prefix)})
-
-
-PYRIGHT = os.path.join(ROOT, "build", "tools", "pyright", "node_modules", ".bin", "pyright")
+    assert pyright_errors(prefix / "vy" / "csdk" / "c_sdk.pyi", None, scratch, "strict", target) == {}
 
 
 def mypy_errors(path, venv, scratch):
@@ -696,14 +703,16 @@ def mypy_errors(path, venv, scratch):
     return errors
 
 
-def pyright_errors(path, venv, scratch, mode):
-    """{line: messages} of pyright for 3.8 targets in the given mode, finding
-    the module through the venv's interpreter."""
+def pyright_errors(path, venv, scratch, mode, target="3.8"):
+    """{line: messages} of pyright in the given mode, finding the module
+    through the venv's interpreter (none: the stub alone)."""
     assert os.access(PYRIGHT, os.X_OK), "pyright is missing: scripts/deps.sh installs it"
-    config = scratch / ("pyright-%s.json" % mode)
-    config.write_text(json.dumps({"pythonVersion": "3.8", "typeCheckingMode": mode}))
-    r = subprocess.run([PYRIGHT, "--outputjson", "--project", str(config), "--pythonpath", str(venv), str(path)],
-                       capture_output=True, text=True, cwd=str(scratch))
+    config = scratch / ("pyright-%s-%s.json" % (mode, target))
+    config.write_text(json.dumps({"pythonVersion": target, "typeCheckingMode": mode}))
+    cmd = [PYRIGHT, "--outputjson", "--project", str(config), str(path)]
+    if venv:
+        cmd[1:1] = ["--pythonpath", str(venv)]
+    r = subprocess.run(cmd, capture_output=True, text=True, cwd=str(scratch))
     report = json.loads(r.stdout)
     assert report["summary"]["filesAnalyzed"] == 1, r.stdout
     errors = {}
