@@ -1,51 +1,27 @@
-"""Wheel build: CMake configures, builds and installs the module (component
-`module`) and the stand-in with the host pieces (component `standin`) for the
-interpreter running this build; setuptools packages what was installed.
+"""vy-csdk: the extension module for a host package, one wheel per
+interpreter.  CMake builds the module for the interpreter running this build
+and installs its `module` component: vy/csdk/c_sdk.<suffix>, its stubs and
+the typing marker, nothing else under vy/ and no library (the host package
+ships the real one beside the module).
 
-    python3 -m pip wheel --no-build-isolation --no-deps -w dist .
+    python3 -m pip wheel --no-index --no-build-isolation --no-deps -w dist .
+
+The stand-in and the host pieces are distributions of their own
+(distributions/standin, distributions/host); scripts/wheels.sh builds all
+three and the source distribution.
 """
 import os
 import sys
 
-from setuptools import Extension, setup
-from setuptools.command.build_ext import build_ext
-from setuptools.command.install import install
+from setuptools import setup
 
-ROOT = os.path.dirname(os.path.abspath(__file__))
-
-
-class CMakeBuild(build_ext):
-    """Replaces the compiler step: one CMake build installed into build_lib,
-    from where the wheel takes every file."""
-
-    def run(self):
-        build_dir = os.path.abspath(os.path.join(self.build_temp, "cmake"))
-        prefix = os.path.abspath(self.build_lib)
-        configure = ["cmake", "-S", ROOT, "-B", build_dir, "-DPython_EXECUTABLE=" + sys.executable,
-                     "-DCSDK_TESTS=OFF"]
-        # Only what the two components install: no test builds.
-        build = ["cmake", "--build", build_dir, "--target", "c_sdk", "vy3_standin", "c_sdk_stubs"]
-        if "CMAKE_BUILD_PARALLEL_LEVEL" not in os.environ:
-            build += ["-j", str(os.cpu_count() or 1)]
-        self.spawn(configure)
-        self.spawn(build)
-        for component in ("module", "standin"):
-            self.spawn(["cmake", "--install", build_dir, "--prefix", prefix, "--component", component, "--strip"])
-
-    def get_outputs(self):
-        return []
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "distributions"))
+from build_support import BinaryDistribution, CMakeBuild, Install, ManylinuxWheel  # noqa: E402
 
 
-class Install(install):
-    """Debian's setuptools reads two options that only Debian's own distutils
-    defines; another interpreter building with it (on PYTHONPATH) gets them
-    here, unset, as Debian's default has them."""
-
-    def initialize_options(self):
-        super().initialize_options()
-        for option in ("install_layout", "prefix_option"):
-            if not hasattr(self, option):
-                setattr(self, option, None)
+class BuildModule(CMakeBuild):
+    targets = ("c_sdk", "c_sdk_stubs")
+    component = "module"
 
 
 setup(
@@ -56,8 +32,7 @@ setup(
     # Everything comes from the CMake install; setuptools discovers nothing.
     packages=[],
     py_modules=[],
-    # Marks the wheel as platform specific; CMakeBuild builds it.
-    ext_modules=[Extension("vy.csdk.c_sdk", sources=[])],
-    cmdclass={"build_ext": CMakeBuild, "install": Install},
+    distclass=BinaryDistribution,
+    cmdclass={"build_ext": BuildModule, "bdist_wheel": ManylinuxWheel, "install": Install},
     zip_safe=False,
 )

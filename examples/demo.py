@@ -8,6 +8,7 @@ import json
 import logging
 import os
 import sys
+from typing import List, Optional
 
 import vy.csdk.c_sdk as c_sdk
 import vystandin
@@ -20,13 +21,13 @@ EVENTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "session.event
 class DipBuyer:
     """Buys 100 shares the first time the price falls below BUY_BELOW."""
 
-    def __init__(self):
-        self.ticks = []
+    def __init__(self) -> None:
+        self.ticks: List[c_sdk.TickLikeDict2] = []
         self.timers = 0
-        self.order = None
-        self.report = None
+        self.order: Optional[c_sdk.ObjectLikeDict2] = None
+        self.report: Optional[c_sdk.ObjectLikeDict2] = None
 
-    def on_event(self, msg_type, payload):
+    def on_event(self, msg_type: str, payload: bytes) -> None:
         if msg_type == "tick":
             self.on_tick(c_sdk.TickLikeDict2(json.loads(payload)))
         elif msg_type == "order_report":
@@ -37,7 +38,7 @@ class DipBuyer:
         elif msg_type == "timer":
             self.timers += 1
 
-    def on_tick(self, tick):
+    def on_tick(self, tick: c_sdk.TickLikeDict2) -> None:
         self.ticks.append(tick)
         best = c_sdk.QuoteItemLikeDict2(tick.quotes[0])
         print(f"  tick {tick.created_at} {tick.symbol} price={tick.price} "
@@ -45,17 +46,18 @@ class DipBuyer:
         if self.order is None and tick.price < BUY_BELOW:
             self.place(tick)
 
-    def place(self, tick):
+    def place(self, tick: c_sdk.TickLikeDict2) -> None:
         request = json.dumps({"symbol": tick.symbol, "side": "buy", "volume": 100,
                               "price": tick.price}).encode()
         status, response = c_sdk.py_vyi_place_order(request)
-        if c_sdk.c_status_fail(status, "py_vyi_place_order"):
+        # A success status always comes with a response; the check states it.
+        if c_sdk.c_status_fail(status, "py_vyi_place_order") or response is None:
             return
         self.order = c_sdk.ObjectLikeDict2(json.loads(response))
         print(f"  placed order {self.order.cl_ord_id}: buy 100 {tick.symbol} @ {tick.price}")
 
 
-def main():
+def main() -> int:
     logging.basicConfig(level=logging.DEBUG, format="  log %(name)s %(levelname)s: %(message)s",
                         stream=sys.stdout)
     lib = vystandin.StandIn()

@@ -71,8 +71,7 @@ BODIES = {
 CONVERTER_KINDS = {"TextArg": TEXT, "IntArg": INT, "DoubleArg": DOUBLE, "BoolArg": BOOL, "RequestArg": REQUEST}
 
 # Module globals bound at import, in binding order, with their types (None:
-# a module, re-exported).  `f` exists only after the first
-# py_vyi_set_data_callback, so it is not declared.
+# a module, re-exported).
 GLOBALS = (
     ("functools", None),
     ("platform", None),
@@ -81,6 +80,18 @@ GLOBALS = (
     ("IS_PY2", "bool"),
     ("IS_PY3", "bool"),
 )
+# The event callable py_vyi_set_data_callback stores: the global exists from
+# its first call on (reading it before raises AttributeError), which a stub
+# cannot say; host code that reads or rebinds it is typed by this.
+CALLBACK_GLOBAL = ("f", "Callable[[str, bytes], object] | None")
+
+# What the record classes refuse, stated so that type checkers refuse it too.
+# A record answers every attribute read through its __getattr__ (from the
+# mapping), so without these mypy finds each protocol member there (len(),
+# dict(), list() accepted) and pyright takes __getitem__ for iteration and
+# `in`.  None is also what an instance gives for each of these names, unless
+# its mapping holds such a key.  A class that defines one keeps its own.
+REFUSED = ("__iter__", "__len__", "__contains__", "__delitem__", "keys")
 
 # Record class methods by the body that implements them (records.cpp).
 RECORD_BODIES = {
@@ -305,6 +316,11 @@ def parse_records(text):
 # ---- writing ---------------------------------------------------------------------
 
 
+def refused(cls):
+    own = {pyname for pyname, _, _ in cls.methods}
+    return [name for name in REFUSED if name not in own]
+
+
 def signature(fn, accepts, name=None):
     """The def line; name "__call__" makes it the call of a protocol."""
     params = []
@@ -347,6 +363,7 @@ def render(funcs, exports, records):
                 raise TableError("records.cpp: no result type for %s" % body)
             typed = ["self"] + ["%s: %s" % (p, RECORD_PARAM_TYPES.get(p, "Any")) for p in params[1:]]
             lines.append("    def %s(%s) -> %s: ..." % (pyname, ", ".join(typed), RECORD_BODIES[body]))
+        lines += ["    %s: None" % name for name in refused(cls)]
         for field in cls.fields:
             lines.append("    @property")
             lines.append("    def %s(self) -> Any: ..." % field)
@@ -358,6 +375,7 @@ def render(funcs, exports, records):
         lines.append(signature(fn, ACCEPTS_DECORATED if fn.decorated else ACCEPTS))
     lines.append("")
     lines.append("__test__: dict[str, Any]")
+    lines.append("%s: %s" % CALLBACK_GLOBAL)
     lines.append("")
     # A direct export is a callable object that does not bind as a method, not
     # a function: each is declared as an instance of its own call protocol.
@@ -380,13 +398,19 @@ def load(source):
 
 
 def allowlist(source):
-    """stubtest allowlist: the decorated functions without parameters.  Their
-    module-level name is the decorator's wrapper, which takes (*args, **kwargs)
-    and leaves the count to the function it wraps, which takes none; the stub
-    states what a call may pass."""
-    funcs, _, _ = load(source)
+    """stubtest allowlist: the decorated functions without parameters, whose
+    module-level name is the decorator's wrapper, which takes (*args,
+    **kwargs) and leaves the count to the function it wraps, which takes none
+    (the stub states what a call may pass); the refusals of the record
+    classes and the event callable's global, which the stub declares and the
+    classes and the freshly imported module do not have."""
+    funcs, _, records = load(source)
     lines = ["# The decorator's wrapper takes (*args, **kwargs); the function it wraps takes none."]
     lines += ["vy.csdk.c_sdk.%s" % fn.name for fn in funcs if fn.decorated and not fn.params]
+    lines.append("# Declared as None so that type checkers refuse them; the classes have none.")
+    lines += ["vy.csdk.c_sdk.%s.%s" % (cls.name, name) for cls in records for name in refused(cls)]
+    lines.append("# Bound by the first py_vyi_set_data_callback.")
+    lines.append("vy.csdk.c_sdk.%s" % CALLBACK_GLOBAL[0])
     return "\n".join(lines) + "\n"
 
 

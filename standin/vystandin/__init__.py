@@ -56,10 +56,26 @@ class StandInError(RuntimeError):
     pass
 
 
-def default_library_path() -> str:
-    import vy.csdk.c_sdk  # imported late: the module is built separately
+class _DlInfo(ctypes.Structure):
+    _fields_ = [("dli_fname", ctypes.c_char_p), ("dli_fbase", ctypes.c_void_p),
+                ("dli_sname", ctypes.c_char_p), ("dli_saddr", ctypes.c_void_p)]
 
-    return os.path.join(os.path.dirname(vy.csdk.c_sdk.__file__), "libvy3-c.so")
+
+def default_library_path() -> str:
+    """The libvy3-c.so that vy.csdk.c_sdk is linked to, wherever the loader
+    found it: beside the module (a host package's real library, or the build
+    tree's stand-in) or in the stand-in distribution's lib folder."""
+    import vy.csdk.c_sdk as module  # imported first: its library is the one to control
+
+    # The module's own handle resolves vyi_run through its dependencies, and
+    # dladdr names the file that defines it.
+    address = ctypes.cast(ctypes.CDLL(module.__file__).vyi_run, ctypes.c_void_p)
+    info = _DlInfo()
+    # In libc since glibc 2.34; before, in libdl, which the interpreter links.
+    dladdr = getattr(ctypes.CDLL(None), "dladdr", None)
+    if dladdr is not None and dladdr(address, ctypes.byref(info)) and info.dli_fname:
+        return os.path.realpath(os.fsdecode(info.dli_fname))
+    return os.path.join(os.path.dirname(module.__file__), "libvy3-c.so")
 
 
 def _text(value: TextArg) -> Optional[bytes]:

@@ -1,7 +1,7 @@
-"""Host-package code the stubs must accept: mypy passes on it."""
+"""Host-package code the stubs must accept: both checkers pass it."""
 from __future__ import annotations
 
-from typing import Optional, Tuple
+from typing import Any, Optional, Tuple
 
 from vy.csdk import c_sdk
 
@@ -30,11 +30,24 @@ def main() -> None:
     now: int = c_sdk.vyi_now()
     c_sdk.vyi_set_bus_secure(1, b"ca", b"cert", b"key", skip_verify=None)
     sent: int = c_sdk.vyi_send_msg_to_bus(msg=b"m", topic=b"t")
-    tick = c_sdk.TickLikeDict2({"price": 1.5})
+    # The event callable the module calls, read and rebound as host code does.
+    if c_sdk.f is not None:
+        c_sdk.f("timer", b"")
+    c_sdk.f = on_event
+    tick = c_sdk.TickLikeDict2({"price": 1.5, "quotes": [{"bid_p": 1.4}]})
     tick.price = 2.0
+    tick["volume"] = 10
+    best = c_sdk.QuoteItemLikeDict2(tick.quotes[0])
+    spread: float = tick.price - best.bid_p
+    extra: Any = tick.anything_the_mapping_holds
+    tick.data = {"price": 3.0}
     bar = c_sdk.BarLikeDict2({"open": 1})
     found: bool = "open" in bar
+    obj = c_sdk.ObjectLikeDict2({"cl_ord_id": "1"})
+    if tick and obj:  # a record is always true
+        print(obj.cl_ord_id, obj["cl_ord_id"], str(obj), repr(tick), len(tick.data))
     ok: bool = c_sdk.c_status_ok(reorder) and c_sdk.is_linux()
     wrapped = c_sdk.adapt_to_python3(c_sdk.py_vyi_get_cash)
-    print(pair, status, addr, text, now, sent, tick.symbol, found, ok, wrapped(b"r"), c_sdk.CSDK_OPERATE_SUCCESS)
+    print(pair, status, addr, text, now, sent, tick.symbol, found, ok, spread, extra, wrapped(b"r"),
+          c_sdk.CSDK_OPERATE_SUCCESS, orders("acc"))
     c_sdk.vysdklogger.debug("done")
