@@ -19,9 +19,9 @@ namespace {
 class TypeCache {
 public:
     PyObject *decode(const char *raw) noexcept {
-        size_t n = std::strlen(raw);
-        if (last_ && n == len_ && std::memcmp(raw, text_, n) == 0)
+        if (last_ && same_as_last(raw))
             return Ref::borrow(last_).release();
+        size_t n = std::strlen(raw);
         Ref s = Ref::steal(PyUnicode_DecodeUTF8(raw, static_cast<Py_ssize_t>(n), "strict"));
         if (s && n < sizeof text_) {
             Ref previous = Ref::steal(last_);
@@ -33,6 +33,13 @@ public:
     }
 
 private:
+    /// raw equals the kept text, NUL included: one pass, no call.
+    bool same_as_last(const char *raw) const noexcept {
+        for (size_t i = 0; i < len_; ++i)
+            if (raw[i] != text_[i])
+                return false;
+        return raw[len_] == '\0';
+    }
     PyObject *last_ = nullptr;
     char text_[64];
     size_t len_ = 0;

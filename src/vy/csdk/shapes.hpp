@@ -65,12 +65,20 @@ bool bind_fast(PyObject *const *names, const char *const *params, int required, 
     for (size_t i = 0; i < N; ++i)
         objs[i] = static_cast<Py_ssize_t>(i) < nargs ? args[i] : nullptr;
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    // Keywords mostly come in parameter order: each search starts after the
+    // previous match and wraps around once.
+    const size_t first = static_cast<size_t>(nargs);
+    if (nkw && first >= N)
+        return false;  // a keyword too many: the interpreter's parser says which
+    size_t next = first;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject *key = PyTuple_GET_ITEM(kwnames, k);
-        size_t j = static_cast<size_t>(nargs);
-        while (j < N && names[j] != key)
-            ++j;
-        if (j == N) {
+        size_t j = next;
+        for (size_t tried = first; tried < N && names[j] != key; ++tried)
+            j = j + 1 < N ? j + 1 : first;
+        if (names[j] == key) {
+            next = j + 1 < N ? j + 1 : first;
+        } else {
             if (!PyUnicode_CheckExact(key))
                 return false;
             j = static_cast<size_t>(nargs);
