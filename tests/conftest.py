@@ -18,6 +18,7 @@ import vy.csdk.c_sdk as c_sdk  # noqa: E402
 import vystandin  # noqa: E402
 
 IS_DEBUG_BUILD = hasattr(sys, "gettotalrefcount")
+IS_FREE_THREADED = bool(__import__("sysconfig").get_config_var("Py_GIL_DISABLED"))
 
 
 class Sink:

@@ -45,7 +45,12 @@ private:
     size_t len_ = 0;
 };
 
+// Without the GIL each thread keeps its own (one small string a thread).
+#ifdef Py_GIL_DISABLED
+thread_local TypeCache type_cache;
+#else
 TypeCache type_cache;
+#endif
 
 /// Builds the two arguments and calls f(msg_type, payload); NULL on failure.
 PyObject *deliver(const char *msg_type, const void *data, int data_len) noexcept {
@@ -60,10 +65,9 @@ PyObject *deliver(const char *msg_type, const void *data, int data_len) noexcept
     Ref type = Ref::steal(bytes_type ? PyBytes_FromString(raw) : type_cache.decode(raw));
     if (!type)
         return nullptr;
-    PyObject *f = global_f();
-    if (!f)
+    Ref callable = global_f();  // owned: the callable may rebind or delete f
+    if (!callable)
         return nullptr;
-    Ref callable = Ref::borrow(f);  // the callable may rebind or delete f
     if (data_len < 0) {
         PyErr_Format(PyExc_ValueError, "event payload length is negative (%d)", data_len);
         return nullptr;
@@ -116,6 +120,9 @@ bool holds_interpreter() noexcept {
 }  // namespace
 
 __thread ThreadCalls t_calls __attribute__((tls_model("initial-exec")));
+#ifdef Py_GIL_DISABLED
+PyMutex g_library_lock;
+#endif
 
 PyObject *raise_stop() noexcept {
     Ref stop = Ref::steal(t_calls.stop);
@@ -124,18 +131,11 @@ PyObject *raise_stop() noexcept {
     return nullptr;
 }
 
-/// The event bridge.  Runs on a thread inside a call from the module into the
-/// library, which holds the interpreter lock, or on a thread that holds it
-/// while the library calls back outside such a call; an event arriving on
-/// any other thread must not touch a Python object and is dropped with a note.
-extern "C" void callback_wrapper(const char *msg_type, void *data, int data_len) {
-    if (!g_state.dict || (t_calls.depth <= 0 && !holds_interpreter())) {
-        std::fprintf(stderr,
-                     "c_sdk: event '%.100s' arrived on a thread that does not hold the interpreter "
-                     "lock; dropped\n",
-                     msg_type ? msg_type : "");
-        return;
-    }
+namespace {
+
+/// Delivers one event on a thread that may run Python code; nothing is left
+/// pending when it returns.
+void handle_event(const char *msg_type, void *data, int data_len) noexcept {
     Ref result = Ref::steal(deliver(msg_type, data, data_len));
     if (result)
         return;
@@ -145,6 +145,47 @@ extern "C" void callback_wrapper(const char *msg_type, void *data, int data_len)
         keep_stop();
     else
         report_failure();
+}
+
+}  // namespace
+
+/// The event bridge.  Runs on a thread inside a call from the module into the
+/// library, which holds the interpreter lock (on a free-threaded build: which
+/// detached itself and holds the library's lock), or on a thread that holds
+/// the interpreter lock (is attached) while the library calls back outside
+/// such a call; an event arriving on any other thread must not touch a
+/// Python object and is dropped with a note.
+extern "C" void callback_wrapper(const char *msg_type, void *data, int data_len) {
+    if (g_state.dict) {
+#ifdef Py_GIL_DISABLED
+        if (t_calls.depth > 0 && t_calls.detached) {
+            // Attached again for the event; the library is let go while
+            // Python code runs, and taken back (waiting detached) before
+            // the bridge returns into it.
+            PyThreadState *state = t_calls.detached;
+            t_calls.detached = nullptr;
+            PyEval_RestoreThread(state);
+            PyMutex_Unlock(&g_library_lock);
+            handle_event(msg_type, data, data_len);
+            PyMutex_Lock(&g_library_lock);
+            PyEval_SaveThread();
+            t_calls.detached = state;
+            return;
+        }
+        if (holds_interpreter()) {
+            handle_event(msg_type, data, data_len);
+            return;
+        }
+#else
+        if (t_calls.depth > 0 || holds_interpreter()) {
+            handle_event(msg_type, data, data_len);
+            return;
+        }
+#endif
+    }
+    std::fprintf(stderr,
+                 "c_sdk: event '%.100s' arrived on a thread that does not hold the interpreter lock; dropped\n",
+                 msg_type ? msg_type : "");
 }
 
 PyObject *set_data_callback(PyObject *const *objs) noexcept {
