@@ -52,13 +52,40 @@ thread_local TypeCache type_cache;
 TypeCache type_cache;
 #endif
 
+/// One event as the library passed it; on a free-threaded build copied
+/// before the bridge lets the library go (another thread's call may reuse
+/// its buffers), and read from the copies after.
+struct Event {
+    const char *type;
+    const void *data;
+    int len;
+    Ref type_copy;  // the type up to its NUL, as bytes
+    Ref payload;    // the payload, when already copied
+
+    /// Copies what the library owns; false with an exception set.
+    bool copy() noexcept {
+        type_copy = Ref::steal(PyBytes_FromString(type ? type : ""));
+        if (!type_copy)
+            return false;
+        type = PyBytes_AS_STRING(type_copy.get());
+        if (len >= 0) {
+            payload = Ref::steal(PyBytes_FromStringAndSize(data ? static_cast<const char *>(data) : nullptr,
+                                                           data ? len : 0));
+            if (!payload)
+                return false;
+        }
+        data = nullptr;
+        return true;
+    }
+};
+
 /// Builds the two arguments and calls f(msg_type, payload); NULL on failure.
-PyObject *deliver(const char *msg_type, const void *data, int data_len) noexcept {
+PyObject *deliver(Event &ev) noexcept {
     // A signal that came while the library ran C code has its handler run
     // now, before the event: Ctrl-C raises here when the callable would not.
     if (PyErr_CheckSignals() < 0)
         return nullptr;
-    const char *raw = msg_type ? msg_type : "";  // a NULL type is the empty text
+    const char *raw = ev.type ? ev.type : "";  // a NULL type is the empty text
     int bytes_type = global_is_py2();
     if (bytes_type < 0)
         return nullptr;
@@ -68,13 +95,14 @@ PyObject *deliver(const char *msg_type, const void *data, int data_len) noexcept
     Ref callable = global_f();  // owned: the callable may rebind or delete f
     if (!callable)
         return nullptr;
-    if (data_len < 0) {
-        PyErr_Format(PyExc_ValueError, "event payload length is negative (%d)", data_len);
+    if (ev.len < 0) {
+        PyErr_Format(PyExc_ValueError, "event payload length is negative (%d)", ev.len);
         return nullptr;
     }
     // A NULL payload pointer can only stand for no bytes.
-    Ref payload = Ref::steal(PyBytes_FromStringAndSize(data ? static_cast<const char *>(data) : nullptr,
-                                                       data ? data_len : 0));
+    Ref payload = ev.payload ? std::move(ev.payload)
+                             : Ref::steal(PyBytes_FromStringAndSize(
+                                   ev.data ? static_cast<const char *>(ev.data) : nullptr, ev.data ? ev.len : 0));
     if (!payload)
         return nullptr;
     PyObject *argv[3] = {nullptr, type.get(), payload.get()};
@@ -134,9 +162,9 @@ PyObject *raise_stop() noexcept {
 namespace {
 
 /// Delivers one event on a thread that may run Python code; nothing is left
-/// pending when it returns.
-void handle_event(const char *msg_type, void *data, int data_len) noexcept {
-    Ref result = Ref::steal(deliver(msg_type, data, data_len));
+/// pending when it returns.  `copied` says whether the copy was made.
+void handle_event(Event &ev, bool copied = true) noexcept {
+    Ref result = Ref::steal(copied ? deliver(ev) : nullptr);
     if (result)
         return;
     // Outside a module call there is no caller to raise a stop in.
@@ -165,20 +193,24 @@ extern "C" void callback_wrapper(const char *msg_type, void *data, int data_len)
             PyThreadState *state = t_calls.detached;
             t_calls.detached = nullptr;
             PyEval_RestoreThread(state);
+            Event ev{msg_type, data, data_len, Ref(), Ref()};
+            bool copied = ev.copy();
             PyMutex_Unlock(&g_library_lock);
-            handle_event(msg_type, data, data_len);
+            handle_event(ev, copied);
             PyMutex_Lock(&g_library_lock);
             PyEval_SaveThread();
             t_calls.detached = state;
             return;
         }
         if (holds_interpreter()) {
-            handle_event(msg_type, data, data_len);
+            Event ev{msg_type, data, data_len, Ref(), Ref()};
+            handle_event(ev);
             return;
         }
 #else
         if (t_calls.depth > 0 || holds_interpreter()) {
-            handle_event(msg_type, data, data_len);
+            Event ev{msg_type, data, data_len, Ref(), Ref()};
+            handle_event(ev);
             return;
         }
 #endif
