@@ -18,6 +18,7 @@ import vy.csdk.c_sdk as c_sdk  # noqa: E402
 import vystandin  # noqa: E402
 
 IS_DEBUG_BUILD = hasattr(sys, "gettotalrefcount")
+IS_FREE_THREADED = bool(__import__("sysconfig").get_config_var("Py_GIL_DISABLED"))
 
 
 class Sink:
@@ -73,7 +74,11 @@ def run_python(code, *, env=None, timeout=60):
     A crash shows up as a failing return code, not as a dead test run."""
     full_env = dict(os.environ)
     full_env["PYTHONPATH"] = os.pathsep.join([PKG, os.path.join(ROOT, "standin")])
-    full_env.update(env or {})
+    for name, value in (env or {}).items():  # None removes a variable
+        if value is None:
+            full_env.pop(name, None)
+        else:
+            full_env[name] = value
     # Run outside the source tree.
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
                           text=True, env=full_env, timeout=timeout, cwd=os.path.dirname(PKG))

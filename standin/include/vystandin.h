@@ -74,6 +74,11 @@ int vys_load_call_file(const char *path);
 /* Recorded results not yet played back. */
 int vys_pending_calls(void);
 
+/* The most threads seen inside SDK functions at once, not counting a thread
+ * while the callback it is delivering runs (other threads may get in then),
+ * since load or the last vys_reset(). 1 for a library kept single-entry. */
+int vys_concurrency_peak(void);
+
 #ifdef __cplusplus
 }
 #endif

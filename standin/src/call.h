@@ -13,6 +13,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "concurrency.h"
 #include "fn_table.h"
 #include "journal.h"
 #include "state.h"
@@ -119,6 +120,7 @@ const char *hand_out(const Text &t);
 
 template <Fn F, class R, class... A>
 R sdk_call_body(A... args) {
+    ActiveCall active;
     begin_call();
     // Taken first: the journal entry shows the recorded call's redactions.
     std::optional<Recorded> rec = state().replay.next(F);

@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "concurrency.h"
 #include "event_file.h"
 #include "export.h"
 #include "journal.h"
@@ -37,6 +38,7 @@ STANDIN_EXPORT void vys_reset(void) {
     s.callback = nullptr;
     s.inline_fn = -1;
     s.last_error.clear();
+    concurrency().reset();
     journal_clear();
     journal_set_enabled(true);
 }
@@ -141,3 +143,5 @@ STANDIN_EXPORT void vys_deliver_from_thread(const char *msg_type, const void *da
     });
     t.join();
 }
+
+STANDIN_EXPORT int vys_concurrency_peak(void) { return concurrency().peak.load(std::memory_order_relaxed); }

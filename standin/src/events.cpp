@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "concurrency.h"
 #include "state.h"
 
 namespace standin {
@@ -26,7 +27,10 @@ void deliver(const Event &e) {
     if (!cb) return;
     Buf *type = e.type_null ? nullptr : s.pool.take(e.type.data(), e.type.size());
     Buf *data = e.data_null ? nullptr : s.pool.take(e.data.data(), e.data.size());
-    cb(type ? reinterpret_cast<const char *>(type->p) : nullptr, data ? data->p : nullptr, e.len);
+    {
+        InCallback out;  // other threads may get in while the callback runs
+        cb(type ? reinterpret_cast<const char *>(type->p) : nullptr, data ? data->p : nullptr, e.len);
+    }
     if (type) s.pool.retire(type);
     if (data) s.pool.retire(data);
 }

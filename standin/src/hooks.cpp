@@ -13,6 +13,13 @@ State &state() {
     return *s;
 }
 
+Concurrency &concurrency() {
+    static Concurrency *c = new Concurrency;  // never destroyed, like the state
+    return *c;
+}
+
+thread_local bool t_active = false;
+
 void begin_call() {
     // Whatever the previous call handed out is now stale.
     state().pool.expire_handed();

@@ -125,6 +125,7 @@ _PROTOTYPES = {
     "vys_deliver_from_thread": (None, [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int]),
     "vys_load_call_file": (ctypes.c_int, [ctypes.c_char_p]),
     "vys_pending_calls": (ctypes.c_int, []),
+    "vys_concurrency_peak": (ctypes.c_int, []),
 }
 
 
@@ -245,6 +246,11 @@ class StandIn:
         if n < 0:
             raise StandInError(self.last_error())
         return n
+
+    def concurrency_peak(self) -> int:
+        """The most threads seen inside SDK functions at once, outside the
+        callback, since the last reset (1 while the library is single-entry)."""
+        return self.lib.vys_concurrency_peak()
 
     def pending_calls(self) -> int:
         """Recorded results not yet played back."""

@@ -88,11 +88,10 @@ int register_functions(PyObject *module, PyObject *dict) noexcept {
         if (!fn)
             return -1;
         if (row.decorated) {
-            PyObject *adapt = global(g_names.adapt_to_python3);
+            Ref adapt = global(g_names.adapt_to_python3);
             if (!adapt)
                 return -1;
-            Ref keep = Ref::borrow(adapt);
-            fn = Ref::steal(PyObject_CallOneArg(keep.get(), fn.get()));
+            fn = Ref::steal(PyObject_CallOneArg(adapt.get(), fn.get()));
             if (!fn)
                 return -1;
         }
@@ -177,14 +176,17 @@ int exec(PyObject *module) noexcept {
 // From 3.12 the interpreter refuses a module that declares nothing about
 // sub-interpreters with a generic message before the create step runs.  The
 // module declares that it may be loaded anywhere, so that the create step can
-// refuse every interpreter but the first with its own ImportError.  There is
-// deliberately no Py_mod_gil slot: on a free-threaded build the interpreter
-// keeps the GIL on while the module is loaded.
+// refuse every interpreter but the first with its own ImportError.  On a
+// free-threaded build it declares that it runs without the GIL: the library
+// is kept single-entry by a lock of its own, and the shared state is safe.
 PyModuleDef_Slot slots[] = {
     {Py_mod_create, reinterpret_cast<void *>(create)},
     {Py_mod_exec, reinterpret_cast<void *>(exec)},
 #ifdef Py_mod_multiple_interpreters
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
+#ifdef Py_GIL_DISABLED
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif
     {0, nullptr},
 };

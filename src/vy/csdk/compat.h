@@ -59,6 +59,12 @@ static inline PyInterpreterState *PyThreadState_GetInterpreter(PyThreadState *ts
 #define csdk_current_thread_state _PyThreadState_UncheckedGet
 #endif
 
+// Python 3.13 added critical sections (no-ops with the GIL).
+#ifndef Py_BEGIN_CRITICAL_SECTION
+#define Py_BEGIN_CRITICAL_SECTION(op) {
+#define Py_END_CRITICAL_SECTION() }
+#endif
+
 // Generic attribute lookup that reports a plain miss as NULL without an
 // exception.  Up to 3.12 the interpreter's own suppressing variant is public;
 // later versions take the generic lookup and drop its AttributeError.

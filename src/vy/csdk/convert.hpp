@@ -166,10 +166,19 @@ bool cache_success(PyObject *success) noexcept;
 /// 1 or 0 as `status` equals it or not; -1 (no exception) for any other
 /// object, whose comparison can run Python code.
 inline int success_in_c(PyObject *success, int status) noexcept {
+#ifdef Py_GIL_DISABLED
+    // No cache shared between threads: the value is read each time.
+    if (!PyLong_CheckExact(success))
+        return -1;
+    int overflow = 0;
+    long v = PyLong_AsLongAndOverflow(success, &overflow);  // cannot fail for an exact int
+    return overflow == 0 && v == status;
+#else
     if (success != g_success_cache.obj && !cache_success(success))
         return -1;
     // Beyond a C long it cannot equal a C int status.
     return g_success_cache.fits_long && g_success_cache.value == status;
+#endif
 }
 
 /// Keeps the outcome of a read made before a comparison that can run Python
@@ -214,12 +223,12 @@ int read_then_compare(LibraryCall &call, PyObject *status_obj, PyObject *success
 
 template <class Read>
 int read_on_success(LibraryCall &call, PyObject *status_obj, int status, int op, Read &&read, Ref &out) noexcept {
-    PyObject *success = global_success();
+    Ref success = global_success();
     if (!success)
         return -1;
-    int equal = success_in_c(success, status);
+    int equal = success_in_c(success.get(), status);
     if (equal < 0)
-        return read_then_compare(call, status_obj, success, op, read, out);
+        return read_then_compare(call, status_obj, success.get(), op, read, out);
     if (!equal)
         return 0;
     out = Ref::steal(read());
@@ -230,10 +239,9 @@ int read_on_success(LibraryCall &call, PyObject *status_obj, int status, int op,
 template <class Read>
 [[gnu::noinline]] int read_then_compare(LibraryCall &call, PyObject *status_obj, PyObject *success, int op,
                                         Read &&read, Ref &out) noexcept {
-    Ref keep = Ref::borrow(success);  // __eq__ may rebind the global
     EarlyRead early(read());
     call.copied();
-    Ref r = Ref::steal(PyObject_RichCompare(status_obj, keep.get(), op));
+    Ref r = Ref::steal(PyObject_RichCompare(status_obj, success, op));  // the caller holds success
     if (!r)
         return -1;
     int truth = PyObject_IsTrue(r.get());

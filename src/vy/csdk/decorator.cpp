@@ -29,7 +29,11 @@ struct Wrapper {
 /// in the interpreter's own words for an unbound free variable.
 Ref free_func(PyObject *self) noexcept {
     PyObject *cell = PyTuple_GET_ITEM(reinterpret_cast<Wrapper *>(self)->closure, 0);
-    PyObject *func = PyCell_GET(cell);
+#ifdef Py_GIL_DISABLED
+    Ref func = Ref::steal(PyCell_Get(cell));  // another thread may set the cell meanwhile
+#else
+    Ref func = Ref::borrow(PyCell_GET(cell));
+#endif
     if (!func)
 #if PY_VERSION_HEX >= 0x030B0000
         PyErr_SetString(PyExc_NameError, "cannot access free variable 'func' where it is not associated with a "
@@ -37,7 +41,7 @@ Ref free_func(PyObject *self) noexcept {
 #else
         PyErr_SetString(PyExc_NameError, "free variable 'func' referenced before assignment in enclosing scope");
 #endif
-    return Ref::borrow(func);
+    return func;
 }
 
 constexpr const char *kTracebackName = "c_sdk.adapt_to_python3.wrapper";

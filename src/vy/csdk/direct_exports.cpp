@@ -273,10 +273,16 @@ PyObject *export_call(PyObject *self, PyObject *const *args, size_t nargsf, PyOb
 /// non-string keyword with its message before the export could give its own.
 PyObject *export_call_dict(PyObject *self, PyObject *args, PyObject *kwargs) noexcept {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
     PyObject *const *pos = &PyTuple_GET_ITEM(args, 0);
-    if (nkw == 0)
+    if (!kwargs || PyDict_GET_SIZE(kwargs) == 0)
         return export_call(self, pos, static_cast<size_t>(nargs), nullptr);
+    // A copy of the caller's dict, walked alone: a conversion run during the
+    // call, or another thread, may change the caller's.  Keys and values
+    // are held by the two tuples.
+    Ref copy = Ref::steal(PyDict_Copy(kwargs));
+    if (!copy)
+        return nullptr;
+    const Py_ssize_t nkw = PyDict_GET_SIZE(copy.get());
     Ref kwnames = Ref::steal(PyTuple_New(nkw));
     Ref values = Ref::steal(PyTuple_New(nkw));
     PyObject **stack = static_cast<PyObject **>(PyMem_Malloc(static_cast<size_t>(nargs + nkw) * sizeof(PyObject *)));
@@ -286,9 +292,7 @@ PyObject *export_call_dict(PyObject *self, PyObject *args, PyObject *kwargs) noe
             stack[i] = pos[i];
         Py_ssize_t pos_in_dict = 0, k = 0;
         PyObject *key, *value;
-        // Keys and values are held by the two tuples: a conversion run
-        // during the call may change the caller's dict.
-        while (PyDict_Next(kwargs, &pos_in_dict, &key, &value) && k < nkw) {
+        while (PyDict_Next(copy.get(), &pos_in_dict, &key, &value) && k < nkw) {
             PyTuple_SET_ITEM(kwnames.get(), k, Ref::borrow(key).release());
             PyTuple_SET_ITEM(values.get(), k, Ref::borrow(value).release());
             stack[nargs + k++] = value;

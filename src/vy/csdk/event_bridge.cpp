@@ -19,9 +19,9 @@ namespace {
 class TypeCache {
 public:
     PyObject *decode(const char *raw) noexcept {
-        size_t n = std::strlen(raw);
-        if (last_ && n == len_ && std::memcmp(raw, text_, n) == 0)
+        if (last_ && same_as_last(raw))
             return Ref::borrow(last_).release();
+        size_t n = std::strlen(raw);
         Ref s = Ref::steal(PyUnicode_DecodeUTF8(raw, static_cast<Py_ssize_t>(n), "strict"));
         if (s && n < sizeof text_) {
             Ref previous = Ref::steal(last_);
@@ -33,37 +33,76 @@ public:
     }
 
 private:
+    /// raw equals the kept text, NUL included: one pass, no call.
+    bool same_as_last(const char *raw) const noexcept {
+        for (size_t i = 0; i < len_; ++i)
+            if (raw[i] != text_[i])
+                return false;
+        return raw[len_] == '\0';
+    }
     PyObject *last_ = nullptr;
     char text_[64];
     size_t len_ = 0;
 };
 
+// Without the GIL each thread keeps its own (one small string a thread).
+#ifdef Py_GIL_DISABLED
+thread_local TypeCache type_cache;
+#else
 TypeCache type_cache;
+#endif
+
+/// One event as the library passed it; on a free-threaded build copied
+/// before the bridge lets the library go (another thread's call may reuse
+/// its buffers), and read from the copies after.
+struct Event {
+    const char *type;
+    const void *data;
+    int len;
+    Ref type_copy;  // the type up to its NUL, as bytes
+    Ref payload;    // the payload, when already copied
+
+    /// Copies what the library owns; false with an exception set.
+    bool copy() noexcept {
+        type_copy = Ref::steal(PyBytes_FromString(type ? type : ""));
+        if (!type_copy)
+            return false;
+        type = PyBytes_AS_STRING(type_copy.get());
+        if (len >= 0) {
+            payload = Ref::steal(PyBytes_FromStringAndSize(data ? static_cast<const char *>(data) : nullptr,
+                                                           data ? len : 0));
+            if (!payload)
+                return false;
+        }
+        data = nullptr;
+        return true;
+    }
+};
 
 /// Builds the two arguments and calls f(msg_type, payload); NULL on failure.
-PyObject *deliver(const char *msg_type, const void *data, int data_len) noexcept {
+PyObject *deliver(Event &ev) noexcept {
     // A signal that came while the library ran C code has its handler run
     // now, before the event: Ctrl-C raises here when the callable would not.
     if (PyErr_CheckSignals() < 0)
         return nullptr;
-    const char *raw = msg_type ? msg_type : "";  // a NULL type is the empty text
+    const char *raw = ev.type ? ev.type : "";  // a NULL type is the empty text
     int bytes_type = global_is_py2();
     if (bytes_type < 0)
         return nullptr;
     Ref type = Ref::steal(bytes_type ? PyBytes_FromString(raw) : type_cache.decode(raw));
     if (!type)
         return nullptr;
-    PyObject *f = global_f();
-    if (!f)
+    Ref callable = global_f();  // owned: the callable may rebind or delete f
+    if (!callable)
         return nullptr;
-    Ref callable = Ref::borrow(f);  // the callable may rebind or delete f
-    if (data_len < 0) {
-        PyErr_Format(PyExc_ValueError, "event payload length is negative (%d)", data_len);
+    if (ev.len < 0) {
+        PyErr_Format(PyExc_ValueError, "event payload length is negative (%d)", ev.len);
         return nullptr;
     }
     // A NULL payload pointer can only stand for no bytes.
-    Ref payload = Ref::steal(PyBytes_FromStringAndSize(data ? static_cast<const char *>(data) : nullptr,
-                                                       data ? data_len : 0));
+    Ref payload = ev.payload ? std::move(ev.payload)
+                             : Ref::steal(PyBytes_FromStringAndSize(
+                                   ev.data ? static_cast<const char *>(ev.data) : nullptr, ev.data ? ev.len : 0));
     if (!payload)
         return nullptr;
     PyObject *argv[3] = {nullptr, type.get(), payload.get()};
@@ -109,6 +148,9 @@ bool holds_interpreter() noexcept {
 }  // namespace
 
 __thread ThreadCalls t_calls __attribute__((tls_model("initial-exec")));
+#ifdef Py_GIL_DISABLED
+PyMutex g_library_lock;
+#endif
 
 PyObject *raise_stop() noexcept {
     Ref stop = Ref::steal(t_calls.stop);
@@ -117,19 +159,12 @@ PyObject *raise_stop() noexcept {
     return nullptr;
 }
 
-/// The event bridge.  Runs on a thread inside a call from the module into the
-/// library, which holds the interpreter lock, or on a thread that holds it
-/// while the library calls back outside such a call; an event arriving on
-/// any other thread must not touch a Python object and is dropped with a note.
-extern "C" void callback_wrapper(const char *msg_type, void *data, int data_len) {
-    if (!g_state.dict || (t_calls.depth <= 0 && !holds_interpreter())) {
-        std::fprintf(stderr,
-                     "c_sdk: event '%.100s' arrived on a thread that does not hold the interpreter "
-                     "lock; dropped\n",
-                     msg_type ? msg_type : "");
-        return;
-    }
-    Ref result = Ref::steal(deliver(msg_type, data, data_len));
+namespace {
+
+/// Delivers one event on a thread that may run Python code; nothing is left
+/// pending when it returns.  `copied` says whether the copy was made.
+void handle_event(Event &ev, bool copied = true) noexcept {
+    Ref result = Ref::steal(copied ? deliver(ev) : nullptr);
     if (result)
         return;
     // Outside a module call there is no caller to raise a stop in.
@@ -138,6 +173,51 @@ extern "C" void callback_wrapper(const char *msg_type, void *data, int data_len)
         keep_stop();
     else
         report_failure();
+}
+
+}  // namespace
+
+/// The event bridge.  Runs on a thread inside a call from the module into the
+/// library, which holds the interpreter lock (on a free-threaded build: which
+/// detached itself and holds the library's lock), or on a thread that holds
+/// the interpreter lock (is attached) while the library calls back outside
+/// such a call; an event arriving on any other thread must not touch a
+/// Python object and is dropped with a note.
+extern "C" void callback_wrapper(const char *msg_type, void *data, int data_len) {
+    if (g_state.dict) {
+#ifdef Py_GIL_DISABLED
+        if (t_calls.depth > 0 && t_calls.detached) {
+            // Attached again for the event; the library is let go while
+            // Python code runs, and taken back (waiting detached) before
+            // the bridge returns into it.
+            PyThreadState *state = t_calls.detached;
+            t_calls.detached = nullptr;
+            PyEval_RestoreThread(state);
+            Event ev{msg_type, data, data_len, Ref(), Ref()};
+            bool copied = ev.copy();
+            PyMutex_Unlock(&g_library_lock);
+            handle_event(ev, copied);
+            PyMutex_Lock(&g_library_lock);
+            PyEval_SaveThread();
+            t_calls.detached = state;
+            return;
+        }
+        if (holds_interpreter()) {
+            Event ev{msg_type, data, data_len, Ref(), Ref()};
+            handle_event(ev);
+            return;
+        }
+#else
+        if (t_calls.depth > 0 || holds_interpreter()) {
+            Event ev{msg_type, data, data_len, Ref(), Ref()};
+            handle_event(ev);
+            return;
+        }
+#endif
+    }
+    std::fprintf(stderr,
+                 "c_sdk: event '%.100s' arrived on a thread that does not hold the interpreter lock; dropped\n",
+                 msg_type ? msg_type : "");
 }
 
 PyObject *set_data_callback(PyObject *const *objs) noexcept {

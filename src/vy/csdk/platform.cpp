@@ -7,10 +7,10 @@ namespace csdk {
 namespace {
 
 PyObject *system_is(PyObject *expected) noexcept {
-    PyObject *platform = global(g_names.platform);
+    Ref platform = global(g_names.platform);
     if (!platform)
         return nullptr;
-    Ref uname = Ref::steal(PyObject_CallMethodObjArgs(Ref::borrow(platform).get(), g_names.uname, nullptr));
+    Ref uname = Ref::steal(PyObject_CallMethodObjArgs(platform.get(), g_names.uname, nullptr));
     if (!uname)
         return nullptr;
     Ref zero = Ref::steal(PyLong_FromLong(0));

@@ -38,7 +38,9 @@ struct RecordClass {
 
     /// Whether the class is as it was when last checked.
     bool unchanged() const noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
+#ifdef Py_GIL_DISABLED
+        return false;  // no short path shared between threads: every read goes through the class
+#elif PY_VERSION_HEX >= 0x030C0000
         return current;
 #else
         return current && tp()->tp_version_tag == tag && (tp()->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG);

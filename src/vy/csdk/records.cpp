@@ -111,9 +111,9 @@ Ref get_data(PyObject *self) noexcept {
 /// `data.get(key)`; an exact dict is read directly, with the same result.
 PyObject *mapping_get(PyObject *data, PyObject *key) noexcept {
     if (PyDict_CheckExact(data)) {
-        PyObject *v = PyDict_GetItemWithError(data, key);
+        Ref v = dict_item(data, key);
         if (v)
-            return Ref::borrow(v).release();
+            return v.release();
         if (PyErr_Occurred())
             return nullptr;
         Py_RETURN_NONE;
@@ -331,7 +331,14 @@ PyObject *record_getattro(PyObject *self, PyObject *name) noexcept;
 /// that defines its own reads, at the cost of a few cached lookups).
 inline void check_self_type(PyObject *self) noexcept {
     PyTypeObject *tp = Py_TYPE(self);
-    if (tp->tp_iter != refuse_iteration && (tp->tp_iter == nullptr || tp->tp_getattro != record_getattro))
+#ifdef Py_GIL_DISABLED
+    getiterfunc iter = __atomic_load_n(&tp->tp_iter, __ATOMIC_ACQUIRE);
+    getattrofunc getattro = __atomic_load_n(&tp->tp_getattro, __ATOMIC_ACQUIRE);
+#else
+    getiterfunc iter = tp->tp_iter;
+    getattrofunc getattro = tp->tp_getattro;
+#endif
+    if (iter != refuse_iteration && (iter == nullptr || getattro != record_getattro))
         adopt_subclass(tp);
 }
 
@@ -547,10 +554,21 @@ void adopt_subclass(PyTypeObject *tp) noexcept {
         return;
     const SlotNames &n = g_slot_names;
     bool changed = false;
+#ifdef Py_GIL_DISABLED
+    // One thread at a time gives a subclass its routing; each slot is one
+    // pointer-sized store, as the interpreter's own slot updates are.
+    static PyMutex adopting;
+    PyMutex_Lock(&adopting);
+    auto install = [&changed](auto &slot, auto routine) {
+        changed |= __atomic_load_n(&slot, __ATOMIC_RELAXED) != routine;
+        __atomic_store_n(&slot, routine, __ATOMIC_RELEASE);
+    };
+#else
     auto install = [&changed](auto &slot, auto routine) {
         changed |= slot != routine;
         slot = routine;
     };
+#endif
     if (inherits(tp, n.getitem, kGetItem)) {
         install(tp->tp_as_mapping->mp_subscript, record_subscript);
         if (!tp->tp_iter)  // no __iter__ anywhere in the MRO
@@ -563,6 +581,9 @@ void adopt_subclass(PyTypeObject *tp) noexcept {
     if (inherits(tp, n.getattr, kGetAttr) &&
         _PyType_Lookup(tp, n.getattribute) == _PyType_Lookup(&PyBaseObject_Type, n.getattribute))
         install(tp->tp_getattro, record_getattro);
+#ifdef Py_GIL_DISABLED
+    PyMutex_Unlock(&adopting);
+#endif
     if (changed)
         PyType_Modified(tp);
 }
@@ -663,9 +684,11 @@ int make_class(const ClassDef &def, RecordClass &out, PyObject *dict) noexcept {
     // Each method learns its class, as a class statement's cell would hold it.
     Py_ssize_t pos = 0;
     PyObject *key, *value;
+    Py_BEGIN_CRITICAL_SECTION(tp->tp_dict);
     while (PyDict_Next(tp->tp_dict, &pos, &key, &value))
         if (Py_TYPE(value) == &FunctionType)
             Py_XSETREF(reinterpret_cast<Function *>(value)->owner, Ref::borrow(cls.get()).release());
+    Py_END_CRITICAL_SECTION();
     PyObject *slot = PyDict_GetItemWithError(tp->tp_dict, g_names.data);
     if (!slot || !PyObject_TypeCheck(slot, &PyMemberDescr_Type)) {
         if (!PyErr_Occurred())
@@ -705,6 +728,9 @@ int make_class(const ClassDef &def, RecordClass &out, PyObject *dict) noexcept {
 }  // namespace
 
 bool RecordClass::recheck() noexcept {
+#ifdef Py_GIL_DISABLED
+    return false;
+#endif
     current = false;
     PyTypeObject *t = tp();
     if (_PyType_Lookup(t, g_names.data) != slot)

@@ -10,6 +10,7 @@
 #ifndef CSDK_SHAPES_HPP
 #define CSDK_SHAPES_HPP
 
+#include <array>
 #include <cassert>
 #include <cstdio>
 #include <tuple>
@@ -65,12 +66,20 @@ bool bind_fast(PyObject *const *names, const char *const *params, int required, 
     for (size_t i = 0; i < N; ++i)
         objs[i] = static_cast<Py_ssize_t>(i) < nargs ? args[i] : nullptr;
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    // Keywords mostly come in parameter order: each search starts after the
+    // previous match and wraps around once.
+    const size_t first = static_cast<size_t>(nargs);
+    if (nkw && first >= N)
+        return false;  // a keyword too many: the interpreter's parser says which
+    size_t next = first;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject *key = PyTuple_GET_ITEM(kwnames, k);
-        size_t j = static_cast<size_t>(nargs);
-        while (j < N && names[j] != key)
-            ++j;
-        if (j == N) {
+        size_t j = next;
+        for (size_t tried = first; tried < N && names[j] != key; ++tried)
+            j = j + 1 < N ? j + 1 : first;
+        if (names[j] == key) {
+            next = j + 1 < N ? j + 1 : first;
+        } else {
             if (!PyUnicode_CheckExact(key))
                 return false;
             j = static_cast<size_t>(nargs);
@@ -90,6 +99,23 @@ bool bind_fast(PyObject *const *names, const char *const *params, int required, 
     return true;
 }
 
+/// The interpreter's parser format of a row, "OO|O:name", made at compile
+/// time (nothing is built on first use, by whichever thread).
+template <const Spec &S, size_t N>
+constexpr std::array<char, kMaxParams + 96> parse_format() {
+    std::array<char, kMaxParams + 96> f{};
+    size_t p = 0;
+    for (size_t i = 0; i < N; ++i) {
+        if (S.required >= 0 && i == static_cast<size_t>(S.required))
+            f[p++] = '|';
+        f[p++] = 'O';
+    }
+    f[p++] = ':';
+    for (const char *c = S.name; *c; ++c)
+        f[p++] = *c;
+    return f;
+}
+
 /// The interpreter's own parsing of the same call, rebuilt as an argument
 /// tuple and a keyword dict: it raises the version's own TypeError, and
 /// should it accept the call after all, its binding is used.  The objects
@@ -98,16 +124,7 @@ template <const Spec &S, size_t N, size_t... I>
 bool parse_by_interpreter(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **objs,
                           std::index_sequence<I...>) noexcept {
     static_assert(N >= 2 && N <= kMaxParams, "the fast path binds two or more parameters");
-    static char format[kMaxParams + 96];  // "OO|O:name", built on first use
-    if (!format[0]) {
-        char *p = format;
-        for (size_t i = 0; i < N; ++i) {
-            if (S.required >= 0 && i == static_cast<size_t>(S.required))
-                *p++ = '|';
-            *p++ = 'O';
-        }
-        std::snprintf(p, sizeof format - static_cast<size_t>(p - format), ":%s", S.name);
-    }
+    static constexpr auto format = parse_format<S, N>();
     Ref tuple = Ref::steal(PyTuple_New(nargs));
     if (!tuple)
         return false;
@@ -124,7 +141,7 @@ bool parse_by_interpreter(PyObject *const *args, Py_ssize_t nargs, PyObject *kwn
                 return false;
     }
     ((objs[I] = nullptr), ...);
-    return PyArg_ParseTupleAndKeywords(tuple.get(), dict.get(), format, const_cast<char **>(S.params),
+    return PyArg_ParseTupleAndKeywords(tuple.get(), dict.get(), format.data(), const_cast<char **>(S.params),
                                        &objs[I]...);
 }
 
@@ -137,18 +154,21 @@ struct Convention {
 
     /// The parameter names, interned on the first call and kept for the process.
     static inline PyObject *names[kSlots] = {};
+    static inline Once interned;
 
     static bool intern_names() noexcept {
-        for (int i = 0; i < N; ++i)
-            if (!names[i] && !(names[i] = PyUnicode_InternFromString(S.params[i])))
-                return false;
-        return true;
+        return interned.run([] {
+            for (int i = 0; i < N; ++i)
+                if (!names[i] && !(names[i] = PyUnicode_InternFromString(S.params[i])))
+                    return false;
+            return true;
+        });
     }
     static PyObject *noargs(PyObject *, PyObject *) noexcept { return leave(S, Body(nullptr)); }
     static PyObject *onearg(PyObject *, PyObject *o) noexcept { return leave(S, Body(&o)); }
     static PyObject *fastcall(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
         PyObject *objs[kSlots];
-        if (!names[N - 1] && !intern_names())
+        if (!intern_names())
             return leave(S, nullptr);
         if (!bind_fast<N>(names, S.params, S.required, args, nargs, kwnames, objs) &&
             !parse_by_interpreter<S, N>(args, nargs, kwnames, objs, std::make_index_sequence<N>{}))

@@ -17,6 +17,7 @@ HotGlobals g_hot{nullptr, nullptr, -1,
 
 namespace {
 
+#ifndef Py_GIL_DISABLED
 #if PY_VERSION_HEX >= 0x030C0000
 int on_namespace_change(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) noexcept {
     g_hot.stale = true;
@@ -46,6 +47,7 @@ PyObject *own_entry(PyObject *name) noexcept {
         PyErr_Clear();  // only a failed comparison of keys: the full lookup reports it
     return v;
 }
+#endif
 
 }  // namespace
 
@@ -100,12 +102,12 @@ void add_traceback(const char *qualified_name, const char *filename) noexcept {
 }
 
 int global_truth(PyObject *name) noexcept {
-    PyObject *v = global(name);
+    Ref v = global(name);  // owned: __bool__ may rebind the global
     if (!v)
         return -1;
-    if (v == Py_False || v == Py_True)
-        return v == Py_True;
-    return PyObject_IsTrue(Ref::borrow(v).get());  // __bool__ may rebind the global
+    if (v.get() == Py_False || v.get() == Py_True)
+        return v.get() == Py_True;
+    return PyObject_IsTrue(v.get());
 }
 
 }  // namespace csdk

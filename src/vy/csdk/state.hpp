@@ -56,6 +56,34 @@ namespace csdk {
     S(key, "key")                                        \
     S(__init__, "__init__")
 
+/// Runs an initialisation once, whichever thread gets there first (on a
+/// free-threaded build the others wait for it); a load and nothing more
+/// after that.  A failed run is tried again at the next use.
+class Once {
+public:
+    template <class F>
+    bool run(F &&init) noexcept {
+        if (done_.load(std::memory_order_acquire))
+            return true;
+#ifdef Py_GIL_DISABLED
+        PyMutex_Lock(&lock_);
+#endif
+        bool ok = done_.load(std::memory_order_relaxed) || init();
+        if (ok)
+            done_.store(true, std::memory_order_release);
+#ifdef Py_GIL_DISABLED
+        PyMutex_Unlock(&lock_);
+#endif
+        return ok;
+    }
+
+private:
+    std::atomic<bool> done_{false};
+#ifdef Py_GIL_DISABLED
+    PyMutex lock_{};
+#endif
+};
+
 struct Names {
 #define CSDK_DECLARE_NAME_(id, text) PyObject *id;
     CSDK_INTERNED_STRINGS(CSDK_DECLARE_NAME_)
@@ -77,14 +105,26 @@ extern Names g_names;
 /// Interns the names once per process; -1 with an exception on failure.
 int intern_names() noexcept;
 
-/// The value of a module global: module dict, then builtins.  Borrowed;
-/// nullptr with NameError (or a lookup error) set.  Callers that run Python
-/// code while using the value must take their own reference first.
-inline PyObject *global(PyObject *name) noexcept {
-    PyObject *v = PyDict_GetItemWithError(g_state.dict, name);
+/// dict[name] as a new reference: nullptr with no error for a missing key,
+/// nullptr with the error when the lookup fails.  A borrowed entry could be
+/// freed by another thread on a free-threaded build before it is taken.
+inline Ref dict_item(PyObject *dict, PyObject *name) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject *v;
+    PyDict_GetItemRef(dict, name, &v);
+    return Ref::steal(v);
+#else
+    return Ref::borrow(PyDict_GetItemWithError(dict, name));
+#endif
+}
+
+/// The value of a module global: module dict, then builtins; empty with
+/// NameError (or a lookup error) set.
+inline Ref global(PyObject *name) noexcept {
+    Ref v = dict_item(g_state.dict, name);
     if (v || PyErr_Occurred())
         return v;
-    v = PyDict_GetItemWithError(g_state.builtins, name);
+    v = dict_item(g_state.builtins, name);
     if (!v && !PyErr_Occurred())
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return v;
@@ -130,11 +170,11 @@ inline bool hot_current() noexcept {
 /// Reads the hot globals from the namespace again.
 void refresh_hot_globals() noexcept;
 
-/// CSDK_OPERATE_SUCCESS, looked up now (borrowed; nullptr with an exception).
-inline PyObject *global_success() noexcept {
+/// CSDK_OPERATE_SUCCESS, looked up now (empty with an exception set).
+inline Ref global_success() noexcept {
     if (hot_current() && g_hot.success)
-        return g_hot.success;
-    PyObject *v = global(g_names.CSDK_OPERATE_SUCCESS);
+        return Ref::borrow(g_hot.success);
+    Ref v = global(g_names.CSDK_OPERATE_SUCCESS);
     if (v)
         refresh_hot_globals();
     return v;
@@ -150,11 +190,11 @@ inline int global_is_py2() noexcept {
     return t;
 }
 
-/// f, looked up now (borrowed; nullptr with an exception).
-inline PyObject *global_f() noexcept {
+/// f, looked up now (empty with an exception set).
+inline Ref global_f() noexcept {
     if (hot_current() && g_hot.f)
-        return g_hot.f;
-    PyObject *v = global(g_names.f);
+        return Ref::borrow(g_hot.f);
+    Ref v = global(g_names.f);
     if (v)
         refresh_hot_globals();
     return v;

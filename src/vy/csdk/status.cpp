@@ -5,20 +5,19 @@
 namespace csdk {
 
 PyObject *c_status_ok(PyObject *const *objs) noexcept {
-    PyObject *success = global_success();
+    Ref success = global_success();
     if (!success)
         return nullptr;
-    Ref keep = Ref::borrow(success);
-    return PyObject_RichCompare(objs[0], keep.get(), Py_EQ);
+    return PyObject_RichCompare(objs[0], success.get(), Py_EQ);
 }
 
 PyObject *c_status_fail(PyObject *const *objs) noexcept {
     PyObject *status = objs[0];
     PyObject *cfunname = objs[1] ? objs[1] : g_names.empty;
-    PyObject *success = global_success();
+    Ref success = global_success();
     if (!success)
         return nullptr;
-    Ref isfail = Ref::steal(PyObject_RichCompare(status, Ref::borrow(success).get(), Py_NE));
+    Ref isfail = Ref::steal(PyObject_RichCompare(status, success.get(), Py_NE));
     if (!isfail)
         return nullptr;
     int failed = PyObject_IsTrue(isfail.get());
@@ -26,10 +25,10 @@ PyObject *c_status_fail(PyObject *const *objs) noexcept {
         return failed < 0 ? nullptr : isfail.release();
 
     // The SDK's text for the code, fetched through the module namespace.
-    PyObject *strerror = global(g_names.py_vyi_strerror);
+    Ref strerror = global(g_names.py_vyi_strerror);
     if (!strerror)
         return nullptr;
-    Ref text = Ref::steal(PyObject_CallOneArg(Ref::borrow(strerror).get(), status));
+    Ref text = Ref::steal(PyObject_CallOneArg(strerror.get(), status));
     if (!text)
         return nullptr;
     Ref errer_info = Ref::steal(PyObject_CallMethodOneArg(text.get(), g_names.decode, g_names.utf8));
@@ -39,10 +38,10 @@ PyObject *c_status_fail(PyObject *const *objs) noexcept {
     int named = PyObject_IsTrue(cfunname);
     if (named < 0)
         return nullptr;
-    PyObject *logger = global(g_names.vysdklogger);
+    Ref logger = global(g_names.vysdklogger);
     if (!logger)
         return nullptr;
-    Ref debug = Ref::steal(PyObject_GetAttr(logger, g_names.debug));
+    Ref debug = Ref::steal(PyObject_GetAttr(logger.get(), g_names.debug));
     if (!debug)
         return nullptr;
     Ref message = named ? Ref::steal(PyObject_CallMethodObjArgs(g_names.fail_named, g_names.format, cfunname,
