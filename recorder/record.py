@@ -6,9 +6,11 @@ beside the module in place of the library, forwarding to the real one.
     python3 recorder/record.py --target /path/to/real/libvy3-c.so \\
         -m pytest --vy-record-mode=once tests/ [pytest args...]
 
-The importable tree (--pkg, default: where `vy` is imported from) is copied to
-a temporary directory with the recorder's libvy3-c.so (--recorder, default:
-<build>/recorder/libvy3-c.so next to <build>/pkg) in place of the library, and
+The host package `vy` of the importable tree (--pkg, default: where `vy` is
+imported from) is copied to
+a temporary directory with the recorder's libvy3-c.so (--recorder, default: the
+one beside this script where installed, else <build>/recorder/libvy3-c.so next
+to <build>/pkg) in place of the library, and
 the script runs there with VY_RECORD_TARGET, VY_RECORD_EVENTS and
 VY_RECORD_CALLS set. A script that drives the stand-in through vystandin (the
 demo) reaches the target library, so a stand-in build can play the real one.
@@ -52,10 +54,21 @@ def default_pkg():
     return os.path.dirname(os.path.dirname(os.path.abspath(vy.__file__)))
 
 
+def default_recorder(pkg):
+    """Installed, the recording library sits beside this script; in a build
+    tree, in <build>/recorder next to <build>/pkg."""
+    beside = os.path.join(HERE, "libvy3-c.so")
+    if os.path.exists(beside):
+        return beside
+    return os.path.join(os.path.dirname(pkg), "recorder", "libvy3-c.so")
+
+
 def stage(pkg, recorder, into):
-    """A copy of the importable tree with the recorder in place of the library."""
+    """A copy of the host package `vy` of the importable tree (only it: the
+    tree may be a whole site-packages) with the recorder in place of the
+    library."""
     staged = os.path.join(into, "pkg")
-    shutil.copytree(pkg, staged, ignore=shutil.ignore_patterns("__pycache__"))
+    shutil.copytree(os.path.join(pkg, "vy"), os.path.join(staged, "vy"), ignore=shutil.ignore_patterns("__pycache__"))
     shutil.copy2(recorder, os.path.join(staged, "vy", "csdk", "libvy3-c.so"))
     return staged
 
@@ -87,7 +100,7 @@ def main(argv=None):
     if not (a.events or a.calls or a.module):
         p.error("--events or --calls is required")
     pkg = os.path.abspath(a.pkg or default_pkg())
-    recorder = a.recorder or os.path.join(os.path.dirname(pkg), "recorder", "libvy3-c.so")
+    recorder = a.recorder or default_recorder(pkg)
     env = dict(os.environ, VY_RECORD_TARGET=os.path.abspath(a.target))
     for name, path in (("VY_RECORD_EVENTS", a.events), ("VY_RECORD_CALLS", a.calls)):
         env.pop(name, None)
