@@ -1,32 +1,18 @@
-// sdk_header.h - the SDK header as the stand-in expands it.
-//
-// The header's typed list marks secret arguments VYCSDK_SECRET(name) and a
-// secret result VYCSDK_SECRET() (as the only entry). Here the mark wraps the
-// argument in Secret, which sdk_call unwraps, and which the journal of a
-// replay shows redacted where the recording had it redacted; the empty mark
-// becomes the SecretResult tag. Every stand-in source reaches the header
-// through this file, so all expansions see the same marks.
+// sdk_header.h - the SDK header as the stand-in expands it, with the shared
+// secret marks (vycsdk_secret.hpp): sdk_call unwraps a Secret, and the
+// journal of a replay shows it redacted where the recording had it redacted.
+// Every stand-in source reaches the header through this file, so all
+// expansions see the same marks.
 #pragma once
+
+#include "vycsdk_secret.hpp"
 
 namespace standin {
 
-template <class T>
-struct Secret {
-    T v;
-};
-
-struct SecretResult {};
-
-template <class T>
-constexpr Secret<T> secret(T v) {
-    return {v};
-}
-constexpr SecretResult secret() { return {}; }
-
-template <class T> constexpr T plain(T v) { return v; }
-template <class T> constexpr T plain(Secret<T> s) { return s.v; }
+using vycsdk::plain;
+using vycsdk::Secret;
+using vycsdk::SecretResult;
 
 }  // namespace standin
 
-#define VYCSDK_SECRET(name) ::standin::secret(name)
 #include "vycsdk.h"
