@@ -124,4 +124,15 @@ static PyMethodDef methods[] = {
 
 static struct PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "_csdk_argref", NULL, -1, methods};
 
-PyMODINIT_FUNC PyInit__csdk_argref(void) { return PyModule_Create(&moduledef); }
+PyMODINIT_FUNC PyInit__csdk_argref(void) {
+    PyObject *m = PyModule_Create(&moduledef);
+#ifdef Py_GIL_DISABLED
+    /* Only argument parsing, no state: importing it must not turn the GIL
+       back on for the rest of a free-threaded test run. */
+    if (m && PyUnstable_Module_SetGIL(m, Py_MOD_GIL_NOT_USED) < 0) {
+        Py_DECREF(m);
+        return NULL;
+    }
+#endif
+    return m;
+}
