@@ -34,6 +34,15 @@ class Sink:
             self.on_event(msg_type, payload)
 
 
+@pytest.fixture(autouse=True, scope="session")
+def gil_stays_off():
+    """On a free-threaded build nothing the suite imports may turn the GIL
+    back on (the module declares it runs without it): checked at the end."""
+    yield
+    if IS_FREE_THREADED and os.environ.get("PYTHON_GIL") != "1":
+        assert not sys._is_gil_enabled(), "the GIL was turned back on during the run"
+
+
 @pytest.fixture
 def sdk():
     return c_sdk
