@@ -1,67 +1,113 @@
 #!/usr/bin/env bash
-# Benchmarks of the hot paths (never part of the tests):
-#   scripts/bench.sh [PYTHON] [bench.py options...]
-# Builds an optimised module for PYTHON (default /usr/bin/python3) into
-# build/bench, a hand-written raw C-API wrapper and an empty module linked to
-# the same library, and, where Debian's cython3 / pybind11-dev are installed,
-# Cython and pybind11 bindings; then prints the timings and ratios, writes
-# build/bench/results.json and bench.png (python3-matplotlib), and, with
-# valgrind, instruction counts per call from callgrind.
+# Benchmarks of the hot paths and of the import (never part of the tests):
+#   scripts/bench.sh [PYTHON] [--recorder] [--no-callgrind] [bench.py options...]
+# Without PYTHON: Debian's /usr/bin/python3, every CPython 3.8 or later under
+# ~/.pyenv/versions and, where scripts/ft_python.sh prints one, the
+# free-threaded build; then a summary of every goal row per interpreter.
+#
+# For each interpreter NAME it builds an optimised module into
+# build/bench-NAME, copies the importable tree to build/bench-NAME/noop with
+# the no-op library (benchmarks/noop.cpp) in place of the stand-in, builds
+# the yardsticks beside the module there (raw C-API wrappers, the empty and
+# synthetic modules, and Cython / pybind11 bindings where Debian's cython3 /
+# pybind11-dev are installed), then runs benchmarks/bench.py (timings and
+# ratios, build/bench-NAME/results.json) and, with valgrind,
+# benchmarks/callgrind.py (instructions per call).  --recorder adds what the
+# recording library costs, on the stand-in library.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-py=${1:-/usr/bin/python3}; shift || true
-out=$root/build/bench
-scripts/build.sh bench "$py" -DCSDK_TESTS=OFF -DCMAKE_BUILD_TYPE=Release -DCSDK_ASSERTS=OFF >/dev/null
-pkg=$out/pkg
-libdir=$pkg/vy/csdk
-ext=$out/benchext
-mkdir -p "$ext"
-inc=$("$py" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
-suffix=$("$py" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
-cflags=(-O2 -shared -fPIC -I"$inc" -I"$root/src/vy/csdk/include")
-link=("$libdir/libvy3-c.so" -Wl,-rpath,"$libdir")
 
-cc "${cflags[@]}" benchmarks/ideal.c -o "$ext/_bench_ideal$suffix" "${link[@]}"
-cc "${cflags[@]}" benchmarks/empty.c -o "$ext/_bench_empty$suffix" "${link[@]}"
-if command -v cython3 >/dev/null; then
-  cython3 -3 benchmarks/_bench_cython.pyx -o "$ext/_bench_cython.c"
-  cc "${cflags[@]}" "$ext/_bench_cython.c" -o "$ext/_bench_cython$suffix" "${link[@]}"
-else
-  echo "cython3 not installed: no Cython rows"
+pythons=()
+if [ $# -gt 0 ] && [ "${1#-}" = "$1" ]; then
+  pythons=("$1"); shift
 fi
-if [ -f /usr/include/pybind11/pybind11.h ]; then
-  c++ -std=c++17 "${cflags[@]}" -fvisibility=hidden benchmarks/_bench_pybind11.cpp \
-    -o "$ext/_bench_pybind11$suffix" "${link[@]}"
+recorder=0; callgrind=1; opts=()
+for a in "$@"; do
+  case "$a" in
+    --recorder) recorder=1 ;;
+    --no-callgrind) callgrind=0 ;;
+    *) opts+=("$a") ;;
+  esac
+done
+command -v valgrind >/dev/null || callgrind=0
+
+# NAME PYTHON pairs.
+names=()
+if [ ${#pythons[@]} -eq 0 ]; then
+  names+=(deb); pythons+=(/usr/bin/python3)
+  for dir in $(ls -d "$HOME"/.pyenv/versions/3.* 2>/dev/null | sort -V); do
+    py=$dir/bin/python3
+    [ -x "$py" ] || continue
+    [ "$("$py" -c 'import sys; print(sys.version_info >= (3, 8))')" = True ] || continue
+    names+=("py$(basename "$dir")"); pythons+=("$py")
+  done
+  if [ -x scripts/ft_python.sh ]; then
+    ft=$(scripts/ft_python.sh 2>/dev/null || true)
+    if [ -n "$ft" ] && [ -x "$ft" ]; then names+=(ft); pythons+=("$ft"); fi
+  fi
+elif [ "$("${pythons[0]}" -c 'import sys; print(sys.executable)')" = /usr/bin/python3 ]; then
+  names+=(deb)
 else
-  echo "pybind11-dev not installed: no pybind11 rows"
+  names+=("py$("${pythons[0]}" -c 'import sys; print(sys.version.split()[0])')")
 fi
 
-export PYTHONPATH="$pkg:$root/standin:$ext"
-"$py" benchmarks/bench.py --json "$out/results.json" "$@"
-/usr/bin/python3 benchmarks/chart.py "$out/results.json" "$out/bench.png" || true
+# The no-op library does not depend on the interpreter: built once.
+noop_lib=$root/build/bench-noop/libvy3-c.so
+mkdir -p "$(dirname "$noop_lib")"
+c++ -std=c++17 -O2 -shared -fPIC -fvisibility=hidden -fno-exceptions -fno-rtti -Wall -Wextra \
+  -I"$root/src/vy/csdk/include" benchmarks/noop.cpp -o "$noop_lib" -Wl,-soname,libvy3-c.so -Wl,--as-needed
 
-if command -v valgrind >/dev/null; then
+bench_one() {  # bench_one NAME PYTHON
+  local name=$1 py=$2
+  local out=$root/build/bench-$name
+  echo "== $name: $("$py" -c 'import sys; print(sys.version.split()[0])') ($py)"
+  nice scripts/build.sh "bench-$name" "$py" -DCSDK_TESTS=OFF -DCMAKE_BUILD_TYPE=Release -DCSDK_ASSERTS=OFF >/dev/null
+  local tree=$out/noop
+  rm -rf "$tree"
+  mkdir -p "$tree"
+  cp -r "$out/pkg" "$tree/pkg"
+  local csdk=$tree/pkg/vy/csdk
+  cp "$noop_lib" "$csdk/libvy3-c.so"
+  local inc suffix
+  inc=$("$py" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
+  suffix=$("$py" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
+  local cflags=(-O2 -shared -fPIC -I"$inc" -I"$root/src/vy/csdk/include")
+  # Beside the module, finding the library the way it does.
+  local link=("$csdk/libvy3-c.so" '-Wl,-rpath,$ORIGIN')
+  local m
+  for m in ideal empty synthetic; do
+    nice cc "${cflags[@]}" "benchmarks/$m.c" -o "$csdk/_bench_$m$suffix" "${link[@]}"
+  done
+  if command -v cython3 >/dev/null; then
+    cython3 -3 benchmarks/_bench_cython.pyx -o "$tree/_bench_cython.c"
+    nice cc "${cflags[@]}" "$tree/_bench_cython.c" -o "$csdk/_bench_cython$suffix" "${link[@]}"
+  fi
+  if [ -f /usr/include/pybind11/pybind11.h ]; then
+    nice c++ -std=c++17 "${cflags[@]}" -fvisibility=hidden benchmarks/_bench_pybind11.cpp \
+      -o "$csdk/_bench_pybind11$suffix" "${link[@]}"
+  fi
+
+  PYTHONPATH="$tree/pkg" "$py" benchmarks/bench.py --name "$name" --json "$out/results.json" ${opts[@]+"${opts[@]}"}
+  if [ $callgrind = 1 ]; then
+    echo
+    PYTHONPATH="$tree/pkg" "$py" benchmarks/callgrind.py --json "$out/results.json"
+  fi
+  if [ $recorder = 1 ]; then
+    echo
+    echo "recording a session: what the recording library adds per query and per event"
+    CSDK_PKG="$out/pkg" PYTHONPATH="$root/standin" "$py" benchmarks/bench_recorder.py
+  fi
+  results+=("$out/results.json")
   echo
-  echo "callgrind, instructions per call:"
-  ir() {  # ir PATH N [valgrind options...]: the program's total
-    local path=$1 n=$2; shift 2
-    valgrind --tool=callgrind --callgrind-out-file="$out/cg.out" "$@" "$py" benchmarks/cg_probe.py "$path" "$n" \
-      >/dev/null 2>&1
-    awk '/^(summary|totals):/ {print $2; exit}' "$out/cg.out"
-  }
-  # Queries: the difference of 2,000 and 12,000 calls, so start-up cancels out.
-  for path in query query_ideal; do
-    a=$(ir "$path" 2000); b=$(ir "$path" 12000)
-    printf '  %-14s %8d\n' "$path" $(( (b - a) / 10000 ))
-  done
-  # Events: only what runs inside vyi_run(), over 10,000 queued events.
-  for path in event64 event64_floor; do
-    printf '  %-14s %8d\n' "$path" $(( $(ir "$path" 10000 --toggle-collect=vyi_run) / 10000 ))
-  done
-  rm -f "$out/cg.out"
-fi
+}
 
-echo
-echo "recording a session: what the recording library adds per query and per event"
-CSDK_PKG="$pkg" "$py" benchmarks/bench_recorder.py
+results=()
+for i in "${!names[@]}"; do
+  bench_one "${names[$i]}" "${pythons[$i]}"
+done
+
+/usr/bin/python3 benchmarks/summary.py "${results[@]}"
+if [ ${#results[@]} -eq 1 ]; then
+  /usr/bin/python3 benchmarks/chart.py "${results[0]}" "$(dirname "${results[0]}")/bench.png" || true
+fi
