@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Benchmarks of the hot paths and of the import (never part of the tests):
-#   scripts/bench.sh [PYTHON] [--recorder] [--no-callgrind] [bench.py options...]
+#   scripts/bench.sh [PYTHON] [--source DIR] [--recorder] [--no-callgrind] [--no-timing]
+#                    [bench.py options...]
 # Without PYTHON: Debian's /usr/bin/python3, every CPython 3.8 or later under
 # ~/.pyenv/versions and, where scripts/ft_python.sh prints one, the
 # free-threaded build; then a summary of every goal row per interpreter.
@@ -13,7 +14,9 @@
 # pybind11-dev are installed), then runs benchmarks/bench.py (timings and
 # ratios, build/bench-NAME/results.json) and, with valgrind,
 # benchmarks/callgrind.py (instructions per call).  --recorder adds what the
-# recording library costs, on the stand-in library.
+# recording library costs, on the stand-in library.  --source DIR builds the
+# module from another checkout (a worktree at an earlier commit, to compare
+# two commits' callgrind counts); its builds and results go to DIR/build.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -22,13 +25,16 @@ pythons=()
 if [ $# -gt 0 ] && [ "${1#-}" = "$1" ]; then
   pythons=("$1"); shift
 fi
-recorder=0; callgrind=1; opts=()
-for a in "$@"; do
-  case "$a" in
+recorder=0; callgrind=1; timing=1; src=$root; opts=()
+while [ $# -gt 0 ]; do
+  case "$1" in
     --recorder) recorder=1 ;;
     --no-callgrind) callgrind=0 ;;
-    *) opts+=("$a") ;;
+    --no-timing) timing=0 ;;
+    --source) src=$(cd "$2" && pwd); shift ;;
+    *) opts+=("$1") ;;
   esac
+  shift
 done
 command -v valgrind >/dev/null || callgrind=0
 
@@ -60,9 +66,10 @@ c++ -std=c++17 -O2 -shared -fPIC -fvisibility=hidden -fno-exceptions -fno-rtti -
 
 bench_one() {  # bench_one NAME PYTHON
   local name=$1 py=$2
-  local out=$root/build/bench-$name
-  echo "== $name: $("$py" -c 'import sys; print(sys.version.split()[0])') ($py)"
-  nice scripts/build.sh "bench-$name" "$py" -DCSDK_TESTS=OFF -DCMAKE_BUILD_TYPE=Release -DCSDK_ASSERTS=OFF >/dev/null
+  local out=$src/build/bench-$name
+  echo "== $name: $("$py" -c 'import sys; print(sys.version.split()[0])') ($py), module from $src"
+  nice "$src/scripts/build.sh" "bench-$name" "$py" -DCSDK_TESTS=OFF -DCMAKE_BUILD_TYPE=Release \
+    -DCSDK_ASSERTS=OFF >/dev/null
   local tree=$out/noop
   rm -rf "$tree"
   mkdir -p "$tree"
@@ -79,19 +86,27 @@ bench_one() {  # bench_one NAME PYTHON
   for m in ideal empty synthetic; do
     nice cc "${cflags[@]}" "benchmarks/$m.c" -o "$csdk/_bench_$m$suffix" "${link[@]}"
   done
+  # Debian's Cython and pybind11 do not build for every interpreter: the rows
+  # are left out where they fail.
   if command -v cython3 >/dev/null; then
-    cython3 -3 benchmarks/_bench_cython.pyx -o "$tree/_bench_cython.c"
-    nice cc "${cflags[@]}" "$tree/_bench_cython.c" -o "$csdk/_bench_cython$suffix" "${link[@]}"
+    cython3 -3 benchmarks/_bench_cython.pyx -o "$tree/_bench_cython.c" &&
+      nice cc "${cflags[@]}" "$tree/_bench_cython.c" -o "$csdk/_bench_cython$suffix" "${link[@]}" \
+        2>"$tree/cython.log" || echo "Cython does not build for $name: no Cython rows (see $tree/cython.log)"
   fi
   if [ -f /usr/include/pybind11/pybind11.h ]; then
     nice c++ -std=c++17 "${cflags[@]}" -fvisibility=hidden benchmarks/_bench_pybind11.cpp \
-      -o "$csdk/_bench_pybind11$suffix" "${link[@]}"
+      -o "$csdk/_bench_pybind11$suffix" "${link[@]}" 2>"$tree/pybind11.log" ||
+      echo "pybind11 does not build for $name: no pybind11 rows (see $tree/pybind11.log)"
   fi
 
-  PYTHONPATH="$tree/pkg" "$py" benchmarks/bench.py --name "$name" --json "$out/results.json" ${opts[@]+"${opts[@]}"}
+  rm -f "$out/results.json"
+  if [ $timing = 1 ]; then
+    PYTHONPATH="$tree/pkg" "$py" benchmarks/bench.py --name "$name" --json "$out/results.json" \
+      ${opts[@]+"${opts[@]}"}
+  fi
   if [ $callgrind = 1 ]; then
     echo
-    PYTHONPATH="$tree/pkg" "$py" benchmarks/callgrind.py --json "$out/results.json"
+    PYTHONPATH="$tree/pkg" "$py" benchmarks/callgrind.py --name "$name" --json "$out/results.json"
   fi
   if [ $recorder = 1 ]; then
     echo
@@ -108,6 +123,6 @@ for i in "${!names[@]}"; do
 done
 
 /usr/bin/python3 benchmarks/summary.py "${results[@]}"
-if [ ${#results[@]} -eq 1 ]; then
+if [ ${#results[@]} -eq 1 ] && [ $timing = 1 ]; then
   /usr/bin/python3 benchmarks/chart.py "${results[0]}" "$(dirname "${results[0]}")/bench.png" || true
 fi
