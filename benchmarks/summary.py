@@ -19,7 +19,7 @@ def main(paths):
                 continue
             ok = value <= goal
             misses += not ok
-            print(f"  {run['name'] + ' ' + run['python']:14} {run['load']:5.2f}  {label:42} {value:6.2f}  "
+            print(f"  {run['name'] + ' ' + run['python']:14} {run.get('load', 0):5.2f}  {label:42} {value:6.2f}  "
                   f"{'<= ' + str(goal):>7}  {'pass' if ok else 'MISS'}")
     counted = [r for r in runs if r.get("callgrind")]
     if counted:
