@@ -11,7 +11,7 @@ def main(paths):
         with open(p) as fh:
             runs.append(json.load(fh))
     print("summary: ratios of medians within each run (goal met: pass)\n")
-    print(f"  {'interpreter':14} {'load':>5}  {'row':42} {'value':>6}  {'goal':>7}")
+    print(f"  {'interpreter':10} {'version':8} {'load':>5}  {'row':42} {'value':>6}  {'goal':>7}")
     misses = 0
     for run in runs:
         for label, value, goal in run["ratios"]:
@@ -19,7 +19,7 @@ def main(paths):
                 continue
             ok = value <= goal
             misses += not ok
-            print(f"  {run['name'] + ' ' + run['python']:14} {run.get('load', 0):5.2f}  {label:42} {value:6.2f}  "
+            print(f"  {run['name']:10} {run['python']:8} {run.get('load', 0):5.2f}  {label:42} {value:6.2f}  "
                   f"{'<= ' + str(goal):>7}  {'pass' if ok else 'MISS'}")
     counted = [r for r in runs if r.get("callgrind")]
     if counted:

@@ -89,9 +89,9 @@ bench_one() {  # bench_one NAME PYTHON
   # Debian's Cython and pybind11 do not build for every interpreter: the rows
   # are left out where they fail.
   if command -v cython3 >/dev/null; then
-    cython3 -3 benchmarks/_bench_cython.pyx -o "$tree/_bench_cython.c" &&
-      nice cc "${cflags[@]}" "$tree/_bench_cython.c" -o "$csdk/_bench_cython$suffix" "${link[@]}" \
-        2>"$tree/cython.log" || echo "Cython does not build for $name: no Cython rows (see $tree/cython.log)"
+    { cython3 -3 benchmarks/_bench_cython.pyx -o "$tree/_bench_cython.c" &&
+      nice cc "${cflags[@]}" "$tree/_bench_cython.c" -o "$csdk/_bench_cython$suffix" "${link[@]}"; } \
+      2>"$tree/cython.log" || echo "Cython does not build for $name: no Cython rows (see $tree/cython.log)"
   fi
   if [ -f /usr/include/pybind11/pybind11.h ]; then
     nice c++ -std=c++17 "${cflags[@]}" -fvisibility=hidden benchmarks/_bench_pybind11.cpp \
@@ -113,14 +113,26 @@ bench_one() {  # bench_one NAME PYTHON
     echo "recording a session: what the recording library adds per query and per event"
     CSDK_PKG="$out/pkg" PYTHONPATH="$root/standin" "$py" benchmarks/bench_recorder.py
   fi
-  results+=("$out/results.json")
   echo
 }
 
+# One interpreter that fails (a build, a yardstick that does not compile)
+# does not stop the others; the summary says which ones are missing.
 results=()
 for i in "${!names[@]}"; do
-  bench_one "${names[$i]}" "${pythons[$i]}"
+  set +e
+  (bench_one "${names[$i]}" "${pythons[$i]}")
+  status=$?
+  set -e
+  file=$src/build/bench-${names[$i]}/results.json
+  if [ $status -eq 0 ] && [ -f "$file" ]; then
+    results+=("$file")
+  else
+    echo "== ${names[$i]}: failed (status $status), left out of the summary"
+    echo
+  fi
 done
+[ ${#results[@]} -gt 0 ] || exit 1
 
 /usr/bin/python3 benchmarks/summary.py "${results[@]}"
 if [ ${#results[@]} -eq 1 ] && [ $timing = 1 ]; then
