@@ -1,12 +1,13 @@
 """Side-by-side timings of the module's hot paths against a ctypes binding, a
 hand-written raw C-API wrapper and, where built, Cython and pybind11
 bindings of the same calls.  Run by scripts/bench.sh, which builds everything
-and sets PYTHONPATH; never by the tests.
+into a tree whose libvy3-c.so is the no-op library (noop.cpp) and sets
+PYTHONPATH; never by the tests.
 
 Every path is timed in the same process, in interleaved rounds (each round
 times every path once, in a shuffled order), and reported as the median
-over the rounds, net of the empty timing loop.  The stand-in library runs
-with journaling off, so each SDK call is close to a no-op."""
+over the rounds, net of the empty timing loop.  Imports are timed in fresh
+interpreters, each import in its own."""
 import argparse
 import ctypes
 import importlib
@@ -20,7 +21,7 @@ import time
 import timeit
 
 import vy.csdk.c_sdk as c_sdk
-import vystandin
+import noopctl
 
 RESPONSE = bytes(range(32))
 REQ = b"\x08\x01\x12\x06SHSE.6"
@@ -37,14 +38,14 @@ def optional(name):
         return None
 
 
-ideal = importlib.import_module("_bench_ideal")
-cython = optional("_bench_cython")
-pybind = optional("_bench_pybind11")
-lib = vystandin.StandIn()
+ideal = importlib.import_module("vy.csdk._bench_ideal")
+cython = optional("vy.csdk._bench_cython")
+pybind = optional("vy.csdk._bench_pybind11")
+lib = noopctl.NoOp()
 
 
 def ctypes_binding():
-    dll = ctypes.PyDLL(vystandin.default_library_path())
+    dll = ctypes.PyDLL(noopctl.PATH)
     fn = dll.vyi_get_symbol_infos
     fn.restype = ctypes.c_int
     fn.argtypes = [ctypes.c_char_p, ctypes.c_int, ctypes.POINTER(ctypes.c_void_p), ctypes.POINTER(ctypes.c_int)]
@@ -107,6 +108,7 @@ def call_paths():
         "backtest_config: raw C, 12 keywords": f"ideal.backtest_config({kw})",
         "tick.price": "tick.price",
         "tick missed field": "tick.symbol",
+        "tick attribute outside the fields": "tick.volume",
         "d['price']": "d['price']",
     }
     if cython:
@@ -122,31 +124,35 @@ def event_sink(msg_type, payload):
     pass
 
 
+FLOOR = "floor (C callback: fresh str and bytes, the call)"
 EVENT_RUNNERS = {
     "c_sdk": (lambda: c_sdk.py_vyi_set_data_callback(event_sink), c_sdk.py_vyi_run),
-    "floor (C callback: fresh str and bytes, the call)": (lambda: ideal.use_floor_callback(event_sink), ideal.run),
+    FLOOR: (lambda: ideal.use_floor_callback(event_sink), ideal.run),
     "ctypes callback": (lambda: ct_use_callback(event_sink), ideal.run),
 }
 
 
 def time_events(runner, size, count):
     use, run = EVENT_RUNNERS[runner]
-    payload = bytes(size)
     use()
-    for _ in range(count):
-        lib.push_event("tick", payload)
+    lib.set_events("tick", size, count)
     t0 = time.perf_counter()
     run()
     return (time.perf_counter() - t0) / count
 
 
 # ---- import time -------------------------------------------------------------
+# A fresh interpreter with the module's own imports done; every module is
+# imported the same way, from the package directory beside c_sdk, and loads
+# the same library.
 IMPORT_PROBE = """
-import sys, time, functools, platform, vy, vy.csdk, vy.constant, vy.utils
+import sys, time, functools, platform, vy.constant, vy.utils, vy.csdk
 t0 = time.perf_counter()
-import {mod}
+from vy.csdk import {mod}
 print(time.perf_counter() - t0)
 """
+IMPORTS = {"import: c_sdk": "c_sdk", "import: empty C module": "_bench_empty",
+           "import: synthetic module": "_bench_synthetic"}
 
 
 def import_time(mod):
@@ -155,87 +161,93 @@ def import_time(mod):
     return float(out.stdout)
 
 
+# ---- the goals -----------------------------------------------------------------
+# (label, path, yardstick, goal): the ratio of two medians of the same run;
+# rows without a goal are for comparison.
+ROWS = [
+    ("query 32 B / raw C METH_O", "query: c_sdk", "query: raw C METH_O", 0.85),
+    ("decorated query, bytes / undecorated", "decorated query, bytes", "query: c_sdk", 1.15),
+    ("decorated query, str / undecorated", "decorated query, str", "query: c_sdk", 1.45),
+    ("event 64 B / floor", "event 64 B: c_sdk", f"event 64 B: {FLOOR}", 0.80),
+    ("event 4 KiB / floor", "event 4096 B: c_sdk", f"event 4096 B: {FLOOR}", 0.92),
+    ("tick.price / d['price']", "tick.price", "d['price']", 1.6),
+    ("missed field / d['price']", "tick missed field", "d['price']", 1.6),
+    ("backtest_config 12 kw / positional", "backtest_config: 12 keywords", "backtest_config: positional", 1.2),
+    ("import, own work / empty module", "import: c_sdk", "import: empty C module", 2.0),
+    ("import, synthetic / empty module", "import: synthetic module", "import: empty C module", None),
+    ("import, c_sdk / synthetic", "import: c_sdk", "import: synthetic module", None),
+    ("query 32 B, ctypes / raw C", "query: ctypes", "query: raw C METH_O", None),
+    ("query 32 B, Cython / raw C", "query: Cython", "query: raw C METH_O", None),
+    ("query 32 B, pybind11 / raw C", "query: pybind11", "query: raw C METH_O", None),
+    ("event 64 B, ctypes / floor", "event 64 B: ctypes callback", f"event 64 B: {FLOOR}", None),
+    ("backtest_config 12 kw / raw C 12 kw", "backtest_config: 12 keywords", "backtest_config: raw C, 12 keywords",
+     None),
+    ("backtest_config Cython 12 kw / positional", "backtest_config: Cython, 12 keywords",
+     "backtest_config: positional", None),
+    ("backtest_config pybind11 12 kw / positional", "backtest_config: pybind11, 12 keywords",
+     "backtest_config: positional", None),
+]
+
+
 # ---- driver ----------------------------------------------------------------
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--rounds", type=int, default=15)
     ap.add_argument("--number", type=int, default=20000)
     ap.add_argument("--events", type=int, default=5000)
-    ap.add_argument("--imports", type=int, default=15)
+    ap.add_argument("--imports", type=int, default=25, help="fresh interpreters per imported module")
+    ap.add_argument("--name", default="", help="the interpreter's name in the results")
     ap.add_argument("--json", help="write the results here")
     args = ap.parse_args()
 
-    lib.reset()
-    lib.set_journaling(False)
-    for fn in ("vyi_get_symbol_infos", "vyi_get_orders_pb"):
-        lib.set_response(fn, RESPONSE)
+    lib.set_response(RESPONSE)
     ideal.bind(c_sdk)
 
     paths = call_paths()
     events = [(r, s) for s in (64, 4096) for r in EVENT_RUNNERS]
     samples = {k: [] for k in paths}
     samples.update({f"event {s} B: {r}": [] for r, s in events})
-    samples.update({"import: c_sdk": [], "import: empty C module": []})
-    for rnd in range(args.rounds):
-        jobs = [("call", k) for k in paths] + [("event", e) for e in events]
+    samples.update({k: [] for k in IMPORTS})
+    rounds = max(args.rounds, args.imports)
+    for rnd in range(rounds):
+        jobs = []
+        if rnd < args.rounds:
+            jobs += [("call", k) for k in paths] + [("event", e) for e in events]
+        if rnd < args.imports:
+            jobs += [("import", k) for k in IMPORTS]
         random.shuffle(jobs)
         for kind, key in jobs:
             if kind == "call":
                 stmt, env = paths[key]
                 samples[key].append(timed(stmt, env, args.number))
-            else:
+            elif kind == "event":
                 runner, size = key
                 samples[f"event {size} B: {runner}"].append(time_events(runner, size, args.events))
-        if rnd < args.imports:
-            for name, mod in random.sample([("import: c_sdk", "vy.csdk.c_sdk"),
-                                            ("import: empty C module", "_bench_empty")], 2):
-                samples[name].append(import_time(mod))
-        print(f"round {rnd + 1}/{args.rounds}", file=sys.stderr, end="\r")
+            else:
+                samples[key].append(import_time(IMPORTS[key]))
+        print(f"round {rnd + 1}/{rounds}", file=sys.stderr, end="\r")
     print(file=sys.stderr)
-    lib.reset()
     med = {k: statistics.median(v) * 1e9 for k, v in samples.items() if v}
 
-    def ratio(a, b):
-        return med[a] / med[b] if a in med and b in med and med[b] > 0 else None
-
-    rows = [
-        ("query 32 B", "query: c_sdk", "query: raw C METH_O", "<= 1.0"),
-        ("query 32 B, ctypes", "query: ctypes", "query: raw C METH_O", ""),
-        ("query 32 B, Cython", "query: Cython", "query: raw C METH_O", ""),
-        ("query 32 B, pybind11", "query: pybind11", "query: raw C METH_O", ""),
-        ("event 64 B", "event 64 B: c_sdk", "event 64 B: floor (C callback: fresh str and bytes, the call)", "<= 1.0"),
-        ("event 4 KiB", "event 4096 B: c_sdk", "event 4096 B: floor (C callback: fresh str and bytes, the call)",
-         "<= 1.0"),
-        ("event 64 B, ctypes", "event 64 B: ctypes callback",
-         "event 64 B: floor (C callback: fresh str and bytes, the call)", ""),
-        ("import (own work)", "import: c_sdk", "import: empty C module", "<= 2.0"),
-        ("backtest_config 12 kw / positional", "backtest_config: 12 keywords", "backtest_config: positional",
-         "<= 1.5"),
-        ("backtest_config 12 kw / raw C", "backtest_config: 12 keywords", "backtest_config: raw C, 12 keywords", ""),
-        ("backtest_config Cython 12 kw / positional", "backtest_config: Cython, 12 keywords",
-         "backtest_config: positional", ""),
-        ("backtest_config pybind11 12 kw / positional", "backtest_config: pybind11, 12 keywords",
-         "backtest_config: positional", ""),
-        ("decorated query, bytes / undecorated", "decorated query, bytes", "query: c_sdk", "<= 1.4"),
-        ("decorated query, str / undecorated", "decorated query, str", "query: c_sdk", "<= 1.7"),
-        ("tick.price / d['price']", "tick.price", "d['price']", "<= 2.2"),
-        ("missed field / d['price']", "tick missed field", "d['price']", "<= 2.0"),
-    ]
-    print(f"\n{sys.version.split()[0]}, {args.rounds} rounds, medians (ns per call; import in us)\n")
-    print(f"{'path':58} {'ns':>10}")
+    version = sys.version.split()[0]
+    load = os.getloadavg()[0]
+    print(f"\n{args.name or sys.executable}: Python {version}, {args.rounds} rounds, {args.imports} imports, "
+          f"load {load:.2f}; medians (ns per call; imports in us)\n")
     for k in sorted(med):
         unit = med[k] / 1000 if k.startswith("import") else med[k]
-        print(f"{k:58} {unit:10.1f}")
-    print(f"\n{'ratio':46} {'value':>7}  {'goal':>7}")
+        print(f"  {k:58} {unit:10.1f}")
+    print(f"\n  {'ratio':46} {'value':>7}  {'goal':>7}")
     table = []
-    for label, a, b, goal in rows:
-        r = ratio(a, b)
-        if r is not None:
-            print(f"{label:46} {r:7.2f}  {goal:>7}")
+    for label, a, b, goal in ROWS:
+        if a in med and b in med and med[b] > 0:
+            r = med[a] / med[b]
+            mark = "" if goal is None else ("pass" if r <= goal else "MISS")
+            print(f"  {label:46} {r:7.2f}  {'' if goal is None else f'<= {goal}':>7}  {mark}")
             table.append((label, r, goal))
     if args.json:
         with open(args.json, "w") as fh:
-            json.dump({"medians_ns": med, "ratios": table, "python": sys.version}, fh, indent=1)
+            json.dump({"name": args.name, "python": version, "load": load, "medians_ns": med, "ratios": table},
+                      fh, indent=1)
 
 
 if __name__ == "__main__":

@@ -1,32 +1,62 @@
-"""One path, N times, for instruction counts under callgrind (scripts/bench.sh
-takes the difference of two runs for the queries, and counts only inside
-vyi_run() for the events)."""
+"""One path, N times, for instruction counts under callgrind
+(benchmarks/callgrind.py takes the difference of two runs for the calls and
+reads, and counts only inside vyi_run() for the events)."""
 import sys
 
 import vy.csdk.c_sdk as c_sdk
-import vystandin
-import _bench_ideal as ideal
+from vy.csdk import _bench_ideal as ideal
+from noopctl import NoOp
 
 path, n = sys.argv[1], int(sys.argv[2])
-lib = vystandin.StandIn()
-lib.reset()
-lib.set_journaling(False)
-lib.set_response("vyi_get_symbol_infos", bytes(range(32)))
+lib = NoOp()
+lib.set_response(bytes(range(32)))
 ideal.bind(c_sdk)
 REQ = b"\x08\x01\x12\x06SHSE.6"
+S = REQ.decode("latin-1")
+d = {"price": 1.5}
+tick = c_sdk.TickLikeDict2(d)
 
 
 def sink(msg_type, payload):
     pass
 
 
-if path.startswith("query"):
-    fn = {"query": c_sdk.py_vyi_get_symbol_infos, "query_ideal": ideal.query}[path]
+def call_loop(fn, arg):
     for _ in range(n):
-        fn(REQ)
-else:
+        fn(arg)
+
+
+def price_loop(t):
+    for _ in range(n):
+        t.price
+
+
+def item_loop(t):
+    for _ in range(n):
+        t["price"]
+
+
+def empty_loop(t):
+    for _ in range(n):
+        t
+
+
+if path.startswith("event"):
     ours = path == "event64"
     (c_sdk.py_vyi_set_data_callback if ours else ideal.use_floor_callback)(sink)
-    for _ in range(n):
-        lib.push_event("tick", bytes(64))
+    lib.set_events("tick", 64, n)
     (c_sdk.py_vyi_run if ours else ideal.run)()
+elif path == "loop":
+    empty_loop(d)
+elif path == "tick.price":
+    price_loop(tick)
+elif path == "d['price']":
+    item_loop(d)
+else:
+    fn, arg = {
+        "query": (c_sdk.py_vyi_get_symbol_infos, REQ),
+        "query raw C": (ideal.query, REQ),
+        "decorated bytes": (c_sdk.py_vyi_get_orders, REQ),
+        "decorated str": (c_sdk.py_vyi_get_orders, S),
+    }[path]
+    call_loop(fn, arg)

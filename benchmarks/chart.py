@@ -13,7 +13,7 @@ except ImportError:
 results = json.load(open(sys.argv[1]))
 labels = [r[0] for r in results["ratios"]]
 values = [r[1] for r in results["ratios"]]
-goals = [float(r[2].split()[-1]) if r[2] else None for r in results["ratios"]]
+goals = [r[2] for r in results["ratios"]]
 fig, ax = plt.subplots(figsize=(9, 0.4 * len(labels) + 1.5))
 bars = ax.barh(labels, values, color=["tab:green" if g is None or v <= g else "tab:red"
                                       for v, g in zip(values, goals)])

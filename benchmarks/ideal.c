@@ -15,6 +15,9 @@
 
 #include "vycsdk.h"
 
+#if PY_VERSION_HEX < 0x03090000
+#define PyObject_Vectorcall _PyObject_Vectorcall
+#endif
 #if PY_VERSION_HEX < 0x030A0000
 static inline PyObject *Py_NewRef(PyObject *o) {
     Py_INCREF(o);

@@ -79,6 +79,15 @@ int import_from(PyObject *dict, const char *module, PyObject *name) noexcept {
     return PyDict_SetItem(dict, name, value.get());
 }
 
+/// f(arg).  A one-argument built-in function (adapt_to_python3 itself, unless
+/// the global was rebound) is entered directly, as the interpreter's call
+/// would reach it, without its dispatch: 59 calls at every import.
+PyObject *call_one(PyObject *f, PyObject *arg) noexcept {
+    if (PyCFunction_CheckExact(f) && PyCFunction_GET_FLAGS(f) == METH_O)
+        return PyCFunction_GET_FUNCTION(f)(PyCFunction_GET_SELF(f), arg);
+    return PyObject_CallOneArg(f, arg);
+}
+
 /// Binds every module-level function in table order; decorated rows are bound
 /// to what the global adapt_to_python3 returns for the built-in function.
 int register_functions(PyObject *module, PyObject *dict) noexcept {
@@ -91,7 +100,7 @@ int register_functions(PyObject *module, PyObject *dict) noexcept {
             Ref adapt = global(g_names.adapt_to_python3);
             if (!adapt)
                 return -1;
-            fn = Ref::steal(PyObject_CallOneArg(adapt.get(), fn.get()));
+            fn = Ref::steal(call_one(adapt.get(), fn.get()));
             if (!fn)
                 return -1;
         }

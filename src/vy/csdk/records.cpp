@@ -15,6 +15,7 @@
 // record function on an instance of such a subclass hands it the same C
 // routing, slot by slot, wherever it still inherits our function.
 #include <cstddef>
+#include <cstring>
 
 #include "module.hpp"
 #include "record_class.hpp"
@@ -431,8 +432,24 @@ PyTypeObject FunctionType = [] {
     return t;
 }();
 
-Ref new_function(const Signature &sig, PyObject *name, PyObject *class_name) noexcept {
-    Ref qualname = Ref::steal(PyUnicode_FromFormat("%U.%U", class_name, name));
+/// "<class>.<name>" from the two ASCII identifiers, put together directly:
+/// the general formatter costs several times as much, for each of the ~90
+/// functions made at import.
+Ref dotted_name(const char *class_name, const char *name) noexcept {
+    char buf[96];
+    size_t a = strlen(class_name), b = strlen(name);
+    if (a + 1 + b > sizeof buf)
+        return Ref::steal(PyUnicode_FromFormat("%s.%s", class_name, name));
+    memcpy(buf, class_name, a);
+    buf[a] = '.';
+    memcpy(buf + a + 1, name, b);
+    return Ref::steal(PyUnicode_FromStringAndSize(buf, static_cast<Py_ssize_t>(a + 1 + b)));
+}
+
+/// A method or property function named `name` (`name_text` as C text) of
+/// the class `class_name`.
+Ref new_function(const Signature &sig, PyObject *name, const char *name_text, const char *class_name) noexcept {
+    Ref qualname = dotted_name(class_name, name_text);
     if (!qualname)
         return Ref();
     Function *fn = PyObject_New(Function, &FunctionType);
@@ -588,19 +605,35 @@ void adopt_subclass(PyTypeObject *tp) noexcept {
         PyType_Modified(tp);
 }
 
+/// The methods' names, interned once for the four classes (owned for the
+/// process).
+struct MethodName {
+    const Signature *sig;
+    PyObject *name;
+};
+MethodName g_method_names[] = {{&kInit, nullptr},    {&kGetItem, nullptr}, {&kSetItem, nullptr},
+                               {&kContains, nullptr}, {&kGetAttr, nullptr}, {&kSetAttr, nullptr},
+                               {&kStr, nullptr},      {&kRepr, nullptr}};
+
+/// The interned name of a method (borrowed); nullptr with an exception.
+PyObject *method_name(const Signature &sig) noexcept {
+    for (MethodName &m : g_method_names)
+        if (m.sig == &sig)
+            return m.name ? m.name : (m.name = PyUnicode_InternFromString(sig.name));
+    PyErr_SetString(PyExc_SystemError, "record method without a name");
+    return nullptr;
+}
+
 int intern_slot_names() noexcept {
-    struct {
-        PyObject **slot;
-        const char *text;
-    } names[] = {{&g_slot_names.getitem, "__getitem__"},
-                 {&g_slot_names.setitem, "__setitem__"},
-                 {&g_slot_names.delitem, "__delitem__"},
-                 {&g_slot_names.getattr, "__getattr__"},
-                 {&g_slot_names.getattribute, "__getattribute__"}};
-    for (auto &n : names)
-        if (!*n.slot && !(*n.slot = PyUnicode_InternFromString(n.text)))
-            return -1;
-    return 0;
+    if (g_slot_names.getattribute)
+        return 0;
+    if (!(g_slot_names.getitem = method_name(kGetItem)) || !(g_slot_names.setitem = method_name(kSetItem)) ||
+        !(g_slot_names.getattr = method_name(kGetAttr)))
+        return -1;
+    return (g_slot_names.delitem = PyUnicode_InternFromString("__delitem__")) &&
+                   (g_slot_names.getattribute = PyUnicode_InternFromString("__getattribute__"))
+               ? 0
+               : -1;
 }
 
 // ---- the classes -------------------------------------------------------------------
@@ -630,22 +663,24 @@ const ClassDef kClasses[kClassCount] = {
     {"ObjectLikeDict2", {&kInit, &kGetItem, &kGetAttr, &kSetItem, &kSetAttr, &kStr, &kRepr}, {}, false},
 };
 
-/// property(getter), then .setter(setter) for a writable field.
-Ref new_property(PyObject *field, PyObject *class_name, bool writable) noexcept {
-    Ref getter = new_function(kGetter, field, class_name);
-    if (!getter)
-        return Ref();
-    Ref prop = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyProperty_Type), getter.get()));
-    if (!prop || !writable)
-        return prop;
-    Ref setter = new_function(kSetter, field, class_name);
+/// property(getter), or for a writable field property(getter, setter): the
+/// same object as property(getter).setter(setter) (no docstring to carry
+/// over, no name yet), made in one call instead of two properties.
+Ref new_property(PyObject *field, const char *field_text, const char *class_name, bool writable) noexcept {
+    PyObject *property = reinterpret_cast<PyObject *>(&PyProperty_Type);
+    Ref getter = new_function(kGetter, field, field_text, class_name);
+    if (!getter || !writable)
+        return getter ? Ref::steal(PyObject_CallOneArg(property, getter.get())) : Ref();
+    Ref setter = new_function(kSetter, field, field_text, class_name);
     if (!setter)
         return Ref();
-    return Ref::steal(PyObject_CallMethodOneArg(prop.get(), g_names.setter, setter.get()));
+    PyObject *pair[] = {getter.get(), setter.get()};
+    return Ref::steal(PyObject_Vectorcall(property, pair, 2, nullptr));
 }
 
-/// The namespace a class statement would build, in its order.
-Ref class_namespace(const ClassDef &def, PyObject *class_name) noexcept {
+/// The namespace a class statement would build, in its order; the fields'
+/// interned names go to `made`, for its field table.
+Ref class_namespace(const ClassDef &def, PyObject *class_name, RecordClass &made) noexcept {
     Ref ns = Ref::steal(PyDict_New());
     Ref slots = Ref::steal(PyList_New(1));
     if (!ns || !slots)
@@ -656,26 +691,28 @@ Ref class_namespace(const ClassDef &def, PyObject *class_name) noexcept {
         PyDict_SetItem(ns.get(), g_names.__slots__, slots.get()) < 0)
         return Ref();
     for (const Signature *const *m = def.methods; *m; ++m) {
-        Ref name = Ref::steal(PyUnicode_InternFromString((*m)->name));
-        Ref fn = name ? new_function(**m, name.get(), class_name) : Ref();
-        if (!fn || PyDict_SetItem(ns.get(), name.get(), fn.get()) < 0)
+        PyObject *name = method_name(**m);
+        Ref fn = name ? new_function(**m, name, (*m)->name, def.name) : Ref();
+        if (!fn || PyDict_SetItem(ns.get(), name, fn.get()) < 0)
             return Ref();
     }
     for (const char *const *f = def.fields; *f; ++f) {
         Ref field = Ref::steal(PyUnicode_InternFromString(*f));
-        Ref prop = field ? new_property(field.get(), class_name, def.writable) : Ref();
+        Ref prop = field ? new_property(field.get(), *f, def.name, def.writable) : Ref();
         if (!prop || PyDict_SetItem(ns.get(), field.get(), prop.get()) < 0)
             return Ref();
+        made.names[made.nfields++] = field.release();
     }
     return ns;
 }
 
 /// type(name, (object,), namespace), then the C routing and the record entry.
 int make_class(const ClassDef &def, RecordClass &out, PyObject *dict) noexcept {
+    RecordClass made{};
     Ref name = Ref::steal(PyUnicode_InternFromString(def.name));
-    Ref ns = name ? class_namespace(def, name.get()) : Ref();
-    PyObject *object = reinterpret_cast<PyObject *>(&PyBaseObject_Type);
-    Ref targs = ns ? Ref::steal(Py_BuildValue("(O(O)O)", name.get(), object, ns.get())) : Ref();
+    Ref ns = name ? class_namespace(def, name.get(), made) : Ref();
+    Ref bases = ns ? Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject *>(&PyBaseObject_Type))) : Ref();
+    Ref targs = bases ? Ref::steal(PyTuple_Pack(3, name.get(), bases.get(), ns.get())) : Ref();
     Ref cls = targs ? Ref::steal(PyObject_Call(reinterpret_cast<PyObject *>(&PyType_Type), targs.get(), nullptr))
                     : Ref();
     if (!cls)
@@ -705,17 +742,17 @@ int make_class(const ClassDef &def, RecordClass &out, PyObject *dict) noexcept {
     tp->tp_init = record_init;
     tp->tp_iter = refuse_iteration;
     PyType_Modified(tp);
-    RecordClass made{};
     made.type = Ref::borrow(cls.get()).release();
     made.slot = Ref::borrow(slot).release();
     made.offset = reinterpret_cast<PyMemberDescrObject *>(slot)->d_member->offset;
-    for (const char *const *f = def.fields; *f; ++f, ++made.nfields) {
-        Ref field = Ref::steal(PyUnicode_InternFromString(*f));
-        PyObject *prop = field ? PyDict_GetItemWithError(tp->tp_dict, field.get()) : nullptr;
-        if (!prop)
+    for (int i = 0; i < made.nfields; ++i) {
+        PyObject *prop = PyDict_GetItemWithError(tp->tp_dict, made.names[i]);
+        if (!prop) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_SystemError, "%s has no property %U", def.name, made.names[i]);
             return -1;
-        made.names[made.nfields] = field.release();
-        made.props[made.nfields] = Ref::borrow(prop).release();
+        }
+        made.props[i] = Ref::borrow(prop).release();
     }
 #if PY_VERSION_HEX >= 0x030C0000
     if (g_type_watcher >= 0 && PyType_Watch(g_type_watcher, cls.get()) < 0)

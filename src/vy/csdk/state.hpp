@@ -49,7 +49,6 @@ namespace csdk {
     S(__str__, "__str__")                                \
     S(__repr__, "__repr__")                              \
     S(__setattr__, "__setattr__")                        \
-    S(setter, "setter")                                  \
     S(self, "self")                                      \
     S(item, "item")                                      \
     S(value, "value")                                    \
