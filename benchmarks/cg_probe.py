@@ -36,6 +36,20 @@ def item_loop(t):
         t["price"]
 
 
+def backtest_positional():
+    f = c_sdk.py_vyi_set_backtest_config
+    for _ in range(n):
+        f(b"2024-01-01", b"2024-12-31", 1e6, 1.0, 0.0003, 0.0, 0.0001, 0.2, 0.4, 1, 0, 1)
+
+
+def backtest_keywords():
+    f = c_sdk.py_vyi_set_backtest_config
+    for _ in range(n):
+        f(start_time=b"2024-01-01", end_time=b"2024-12-31", initial_cash=1e6, transaction_ratio=1.0,
+          commission_ratio=0.0003, commission_unit=0.0, slippage_ratio=0.0001, option_float_margin_ratio1=0.2,
+          option_float_margin_ratio2=0.4, adjust=1, match_mode=0, check_cache=1)
+
+
 def empty_loop(t):
     for _ in range(n):
         t
@@ -52,6 +66,10 @@ elif path == "tick.price":
     price_loop(tick)
 elif path == "d['price']":
     item_loop(d)
+elif path == "backtest positional":
+    backtest_positional()
+elif path == "backtest 12 keywords":
+    backtest_keywords()
 else:
     fn, arg = {
         "query": (c_sdk.py_vyi_get_symbol_infos, REQ),

@@ -93,7 +93,11 @@ private:
 class DoubleArg {
 public:
     int set(PyObject *o) noexcept {
-        v_ = PyFloat_CheckExact(o) ? PyFloat_AS_DOUBLE(o) : PyFloat_AsDouble(o);
+        if (PyFloat_CheckExact(o)) {
+            v_ = PyFloat_AS_DOUBLE(o);
+            return 0;
+        }
+        v_ = PyFloat_AsDouble(o);
         return (v_ == -1.0 && PyErr_Occurred()) ? -1 : 0;
     }
     double value() const noexcept { return v_; }

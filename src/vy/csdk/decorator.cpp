@@ -50,8 +50,16 @@ constexpr Py_ssize_t kStackArgs = 16;
 /// str (or subclass) -> its "encode" called with "ascii".  For an exact str
 /// that is the codec itself, with the same result and the same error.
 PyObject *encode_ascii(PyObject *s) noexcept {
-    if (PyUnicode_CheckExact(s))
+    if (PyUnicode_CheckExact(s)) {
+#if PY_VERSION_HEX < 0x030C0000
+        if (PyUnicode_IS_READY(s) && PyUnicode_IS_ASCII(s))
+#else
+        if (PyUnicode_IS_ASCII(s))
+#endif
+            // Its characters are its ASCII bytes: copied as they are.
+            return PyBytes_FromStringAndSize(static_cast<const char *>(PyUnicode_DATA(s)), PyUnicode_GET_LENGTH(s));
         return PyUnicode_AsASCIIString(s);
+    }
     return PyObject_CallMethodOneArg(s, g_names.encode, g_names.ascii);
 }
 
@@ -88,10 +96,28 @@ private:
     Py_ssize_t total_, first_owned_, filled_;
 };
 
+/// Calls func with the arguments as they came.  The module's own one-argument
+/// built-ins, the common case, are entered directly: the same C function the
+/// interpreter's call would reach, without a second dispatch.
+PyObject *forward(PyObject *func, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
+    if (!kwnames && PyVectorcall_NARGS(nargsf) == 1 && PyCFunction_CheckExact(func) &&
+        PyCFunction_GET_FLAGS(func) == METH_O)
+        return PyCFunction_GET_FUNCTION(func)(PyCFunction_GET_SELF(func), args[0]);
+    return PyObject_Vectorcall(func, args, nargsf, kwnames);
+}
+
 /// Positional arguments first, then keyword values, each str ASCII-encoded;
 /// the first failure stops before func is called.
 PyObject *call_converted(PyObject *func, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
                          Py_ssize_t total, Py_ssize_t first_str) noexcept {
+    if (total == 1) {
+        // One argument, the common case: no vector to build.
+        Ref value = Ref::steal(encode_ascii(args[0]));
+        if (!value)
+            return nullptr;
+        PyObject *argv[2] = {nullptr, value.get()};
+        return forward(func, argv + 1, static_cast<size_t>(nargs) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+    }
     ConvertedArgs out(args, total, first_str);
     if (!out.ok())
         return PyErr_NoMemory();
@@ -103,16 +129,6 @@ PyObject *call_converted(PyObject *func, PyObject *const *args, Py_ssize_t nargs
     }
     return PyObject_Vectorcall(func, out.vector(), static_cast<size_t>(nargs) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                kwnames);
-}
-
-/// Calls func with the arguments as they came.  The module's own one-argument
-/// built-ins, the common case, are entered directly: the same C function the
-/// interpreter's call would reach, without a second dispatch.
-PyObject *forward(PyObject *func, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
-    if (!kwnames && PyVectorcall_NARGS(nargsf) == 1 && PyCFunction_CheckExact(func) &&
-        PyCFunction_GET_FLAGS(func) == METH_O)
-        return PyCFunction_GET_FUNCTION(func)(PyCFunction_GET_SELF(func), args[0]);
-    return PyObject_Vectorcall(func, args, nargsf, kwnames);
 }
 
 PyObject *wrapper_call(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {

@@ -58,41 +58,107 @@ inline PyObject *leave(const Spec &s, PyObject *result) noexcept {
 /// and is left to the interpreter's parser, whose messages differ between
 /// versions.  Keys match the interned names by pointer, as the names at a
 /// call site are interned, and else by value.
+/// The binding of the last keyword call that bound on the fast path.  The
+/// keyword names of a call site are one constant tuple, so a function called
+/// from one place again and again binds by a table: the tuple is held, and
+/// its identity (with the positional count) stands for the same binding.
+/// Free-threaded builds, where threads would share it, bind in full.
+template <size_t N>
+class KeywordMemo {
+public:
+    bool bind(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **objs) const noexcept {
+#ifdef Py_GIL_DISABLED
+        return false;
+#else
+        if (kwnames != kwnames_ || nargs != nargs_ || !kwnames)
+            return false;
+        for (size_t i = 0; i < N; ++i)
+            objs[i] = nullptr;
+        for (Py_ssize_t i = 0; i < nargs; ++i)
+            objs[i] = args[i];
+        PyObject *const *values = args + nargs;
+        for (size_t k = 0; k < nkw_; ++k)
+            objs[slot_[k]] = values[k];
+        return true;
+#endif
+    }
+    /// Keeps the binding bind_fast made of this call: the parameter of each
+    /// keyword, in `slots`.
+    void learn(Py_ssize_t nargs, PyObject *kwnames, const unsigned char *slots) noexcept {
+#ifndef Py_GIL_DISABLED
+        Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        if (nkw == 0)
+            return;
+        for (Py_ssize_t k = 0; k < nkw; ++k)
+            slot_[k] = slots[k];
+        Ref previous = Ref::steal(kwnames_);
+        kwnames_ = Ref::borrow(kwnames).release();
+        nargs_ = nargs;
+        nkw_ = static_cast<size_t>(nkw);
+#else
+        (void)nargs, (void)kwnames, (void)slots;
+#endif
+    }
+
+private:
+    PyObject *kwnames_ = nullptr;  // owned: its address cannot come back as another tuple's
+    Py_ssize_t nargs_ = -1;
+    size_t nkw_ = 0;
+    unsigned char slot_[N] = {};
+};
+
+/// The parameter from `first` on that a keyword out of order names: by
+/// pointer, then by value; n when none does (or the key is no exact str).
+/// Out of line: the in-order path stays a few instructions a keyword.
+[[gnu::noinline]] inline size_t find_keyword(PyObject *const *names, const char *const *params, size_t first,
+                                             size_t n, PyObject *key) noexcept {
+    for (size_t j = first; j < n; ++j)
+        if (names[j] == key)
+            return j;
+    if (!PyUnicode_CheckExact(key))
+        return n;
+    for (size_t j = first; j < n; ++j)
+        if (PyUnicode_CompareWithASCIIString(key, params[j]) == 0)
+            return j;
+    return n;
+}
+
 template <size_t N>
 bool bind_fast(PyObject *const *names, const char *const *params, int required, PyObject *const *args,
-               Py_ssize_t nargs, PyObject *kwnames, PyObject **objs) noexcept {
+               Py_ssize_t nargs, PyObject *kwnames, PyObject **objs, unsigned char *slots) noexcept {
     if (nargs > static_cast<Py_ssize_t>(N))
         return false;
-    for (size_t i = 0; i < N; ++i)
-        objs[i] = static_cast<Py_ssize_t>(i) < nargs ? args[i] : nullptr;
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    // Keywords mostly come in parameter order: each search starts after the
-    // previous match and wraps around once.
     const size_t first = static_cast<size_t>(nargs);
-    if (nkw && first >= N)
+    for (size_t i = 0; i < first; ++i)
+        objs[i] = args[i];
+    for (size_t i = first; i < N; ++i)
+        objs[i] = nullptr;
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    const size_t needed = required < 0 ? N : static_cast<size_t>(required);
+    if (nkw == 0)
+        return first >= needed;
+    if (first >= N)
         return false;  // a keyword too many: the interpreter's parser says which
-    size_t next = first;
+    PyObject *const *values = args + nargs;
+    size_t next = first;  // keywords mostly come in parameter order
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject *key = PyTuple_GET_ITEM(kwnames, k);
         size_t j = next;
-        for (size_t tried = first; tried < N && names[j] != key; ++tried)
-            j = j + 1 < N ? j + 1 : first;
-        if (names[j] == key) {
-            next = j + 1 < N ? j + 1 : first;
-        } else {
-            if (!PyUnicode_CheckExact(key))
-                return false;
-            j = static_cast<size_t>(nargs);
-            while (j < N && PyUnicode_CompareWithASCIIString(key, params[j]) != 0)
-                ++j;
+        if (j >= N || names[j] != key) {
+            j = find_keyword(names, params, first, N, key);
             if (j == N)
                 return false;
         }
         if (objs[j])
-            return false;
-        objs[j] = args[nargs + k];
+            return false;  // given twice
+        objs[j] = values[k];
+        slots[k] = static_cast<unsigned char>(j);
+        next = j + 1;
     }
-    size_t needed = required < 0 ? N : static_cast<size_t>(required);
+    // Each keyword filled a parameter of its own: all are there when the
+    // counts add up.
+    if (first + static_cast<size_t>(nkw) == N)
+        return true;
     for (size_t i = 0; i < needed; ++i)
         if (!objs[i])
             return false;
@@ -152,6 +218,8 @@ struct Convention {
     static constexpr int flags = N == 0 ? METH_NOARGS : N == 1 ? METH_O : METH_FASTCALL | METH_KEYWORDS;
     static constexpr size_t kSlots = N > 0 ? N : 1;
 
+    static inline KeywordMemo<kSlots> memo;
+
     /// The parameter names, interned on the first call and kept for the process.
     static inline PyObject *names[kSlots] = {};
     static inline Once interned;
@@ -167,11 +235,17 @@ struct Convention {
     static PyObject *noargs(PyObject *, PyObject *) noexcept { return leave(S, Body(nullptr)); }
     static PyObject *onearg(PyObject *, PyObject *o) noexcept { return leave(S, Body(&o)); }
     static PyObject *fastcall(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+        if (!kwnames && nargs == N)
+            return leave(S, Body(args));  // every parameter by position: bound as they came
         PyObject *objs[kSlots];
+        if (memo.bind(args, nargs, kwnames, objs))
+            return leave(S, Body(objs));
         if (!intern_names())
             return leave(S, nullptr);
-        if (!bind_fast<N>(names, S.params, S.required, args, nargs, kwnames, objs) &&
-            !parse_by_interpreter<S, N>(args, nargs, kwnames, objs, std::make_index_sequence<N>{}))
+        unsigned char slots[kSlots];
+        if (bind_fast<N>(names, S.params, S.required, args, nargs, kwnames, objs, slots))
+            memo.learn(nargs, kwnames, slots);
+        else if (!parse_by_interpreter<S, N>(args, nargs, kwnames, objs, std::make_index_sequence<N>{}))
             return leave(S, nullptr);
         return leave(S, Body(objs));
     }
