@@ -273,3 +273,26 @@ def test_a_kept_stop_does_not_leak(lib, fresh_globals):
         except KeyboardInterrupt:
             pass
     assert refcount_growth(action, loops=50) < 10
+
+
+def test_an_interrupt_reaches_a_run_whose_callable_is_not_python():
+    """A callable written in C runs no Python instruction, where the
+    interpreter would take a signal: the bridge takes it before each event."""
+    r = run_python("""
+        import signal
+        import vy.csdk.c_sdk as c_sdk, vystandin
+        lib = vystandin.StandIn(); lib.reset()
+        def interrupt(signum, frame):
+            raise KeyboardInterrupt("alarm")
+        signal.signal(signal.SIGALRM, interrupt)
+        c_sdk.py_vyi_set_data_callback(slice)  # takes (type, payload), keeps nothing
+        c_sdk.py_vyi_set_timer(1)
+        lib.set_run_until(10 ** 12)  # timer events for as long as the run goes on
+        signal.setitimer(signal.ITIMER_REAL, 0.2)
+        try:
+            c_sdk.py_vyi_run()
+        except KeyboardInterrupt as e:
+            print("raised", e.args, [c.fn for c in lib.journal()][-1])
+    """, timeout=30)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.strip() == "raised ('alarm',) vyi_stop"

@@ -81,10 +81,6 @@ struct Event {
 
 /// Builds the two arguments and calls f(msg_type, payload); NULL on failure.
 PyObject *deliver(Event &ev) noexcept {
-    // A signal that came while the library ran C code has its handler run
-    // now, before the event: Ctrl-C raises here when the callable would not.
-    if (PyErr_CheckSignals() < 0)
-        return nullptr;
     const char *raw = ev.type ? ev.type : "";  // a NULL type is the empty text
     int bytes_type = global_is_py2();
     if (bytes_type < 0)
@@ -94,6 +90,11 @@ PyObject *deliver(Event &ev) noexcept {
         return nullptr;
     Ref callable = global_f();  // owned: the callable may rebind or delete f
     if (!callable)
+        return nullptr;
+    // A signal that came while the library ran C code has its handler run
+    // before the event.  A Python function or method does that itself on
+    // entry (and raises inside the callable); anything else is checked here.
+    if (!PyFunction_Check(callable.get()) && !PyMethod_Check(callable.get()) && PyErr_CheckSignals() < 0)
         return nullptr;
     if (ev.len < 0) {
         PyErr_Format(PyExc_ValueError, "event payload length is negative (%d)", ev.len);
