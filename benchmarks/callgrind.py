@@ -22,7 +22,7 @@ import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PROBE = os.path.join(HERE, "cg_probe.py")
-CALLS = ["query", "query raw C", "decorated bytes", "decorated str", "tick.price", "d['price']",
+CALLS = ["query", "query raw C", "decorated bytes", "decorated str", "tick.price", "tick missed field", "d['price']",
          "backtest positional", "backtest 12 keywords"]
 EVENTS = ["event64", "event64 floor"]
 IMPORTS = ["import c_sdk", "import empty", "import synthetic"]

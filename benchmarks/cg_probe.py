@@ -31,6 +31,11 @@ def price_loop(t):
         t.price
 
 
+def missed_loop(t):
+    for _ in range(n):
+        t.symbol
+
+
 def item_loop(t):
     for _ in range(n):
         t["price"]
@@ -64,6 +69,8 @@ elif path == "loop":
     empty_loop(d)
 elif path == "tick.price":
     price_loop(tick)
+elif path == "tick missed field":
+    missed_loop(tick)
 elif path == "d['price']":
     item_loop(d)
 elif path == "backtest positional":

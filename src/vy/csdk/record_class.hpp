@@ -21,18 +21,18 @@ constexpr int kFieldSlots = 32;  // open addressing, at most half full
 
 struct RecordClass {
     // All owned for the process, so a pointer match can never be a recycled
-    // address.
+    // address.  What every read needs comes first, the table right after.
     PyObject *type;
-    PyObject *slot;                     // the `data` member descriptor
     Py_ssize_t offset;                  // where the slot keeps `data`
-    PyObject *names[kMaxFields];        // the fields' interned names
-    PyObject *props[kMaxFields];        // the property made for each
-    int nfields;
-    PyObject *table[kFieldSlots];       // the names still ours, by pointer hash; NULL: empty
     bool current;                       // unchanged since last checked
 #if PY_VERSION_HEX < 0x030C0000
     unsigned int tag;                   // the version tag it was checked at
 #endif
+    PyObject *table[kFieldSlots];       // the names still ours, by pointer hash; NULL: empty
+    PyObject *slot;                     // the `data` member descriptor
+    PyObject *names[kMaxFields];        // the fields' interned names
+    PyObject *props[kMaxFields];        // the property made for each
+    int nfields;
 
     PyTypeObject *tp() const noexcept { return reinterpret_cast<PyTypeObject *>(type); }
 

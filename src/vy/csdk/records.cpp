@@ -31,6 +31,8 @@ namespace {
 
 constexpr int kClassCount = 4;
 RecordClass g_records[kClassCount];
+// The classes alone, side by side: the one lookup every record read makes.
+PyTypeObject *g_record_types[kClassCount];
 
 #if PY_VERSION_HEX >= 0x030C0000
 /// Marks a record class changed; the interpreter calls it for every change
@@ -46,9 +48,9 @@ int g_type_watcher = -1;  // -1: none (no caching)
 
 /// The record class `tp` is exactly, or nullptr.
 inline RecordClass *record_class_of(PyTypeObject *tp) noexcept {
-    for (RecordClass &rc : g_records)
-        if (rc.tp() == tp)
-            return &rc;
+    for (int i = 0; i < kClassCount; ++i)
+        if (g_record_types[i] == tp)
+            return &g_records[i];
     return nullptr;
 }
 
@@ -806,9 +808,11 @@ int add_record_classes(PyObject *dict) noexcept {
         g_type_watcher = -1;
     }
 #endif
-    for (int i = 0; i < kClassCount; ++i)
+    for (int i = 0; i < kClassCount; ++i) {
         if (make_class(kClasses[i], g_records[i], dict) < 0)
             return -1;
+        g_record_types[i] = g_records[i].tp();
+    }
     return 0;
 }
 
