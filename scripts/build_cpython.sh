@@ -9,7 +9,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 name=$1; shift
-cache=${CSDK_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/c_sdk}
+cache=${XDG_CACHE_HOME:-$HOME/.cache}/c_sdk
 prefix=$cache/$name
 source_dir=$cache/cpython-source
 say() { echo "build_cpython: $*" >&2; }
@@ -84,19 +84,21 @@ fetch_source() {
     say "no Debian mirror found in /etc/apt/sources.list or /etc/apt/sources.list.d/"
     return 1
   fi
-  local apt=$source_dir/apt
-  rm -rf "$apt"
-  mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$source_dir/download"
+  local apt=$source_dir/apt download=$source_dir/download
+  rm -rf "$apt" "$download"
+  mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$download"
   echo "deb-src ${keyring:+[signed-by=$keyring] }$mirror trixie main" >"$apt/sources.list"
   local aptopts=(-q -o Dir::Etc::sourcelist="$apt/sources.list" -o Dir::Etc::sourceparts=-
                  -o Dir::State::Lists="$apt/lists" -o Dir::Cache="$apt/cache"
                  -o APT::Sandbox::User="$(id -un)" -o Acquire::Retries=2)
   say "fetching Debian 13's python3.13 source package from $mirror"
-  apt-get "${aptopts[@]}" update >&2
-  (cd "$source_dir/download" && apt-get "${aptopts[@]}" source --download-only python3.13 >&2)
-  tarball=$(ls "$source_dir"/download/python3.13_3.13.*.orig.tar.xz | sort -V | tail -n1)
-  mv "$tarball" "$source_dir/"
-  rm -rf "$source_dir/download" "$apt"
+  # Called where a failure does not stop the script: each step checked.
+  apt-get "${aptopts[@]}" --error-on=any update >&2 || return 1
+  (cd "$download" && apt-get "${aptopts[@]}" source --download-only python3.13 >&2) || return 1
+  tarball=$(ls "$download"/python3.13_3.13.*.orig.tar.xz 2>/dev/null | sort -V | tail -n1)
+  [ -n "$tarball" ] || return 1
+  mv "$tarball" "$source_dir/" || return 1
+  rm -rf "$apt" "$download"
   echo "$source_dir/$(basename "$tarball")"
 }
 
@@ -129,6 +131,9 @@ started=$SECONDS
 build() {
   cd "$prefix.build" &&
   tar -xf "$tarball" --strip-components=1 &&
+  # A sanitizer build runs its own interpreter while it builds: with CPython's
+  # suppressions, so that only a real report stops it.
+  export TSAN_OPTIONS="suppressions=$PWD/Tools/tsan/suppressions_free_threading.txt" &&
   env "${unused[@]/#/py_cv_module_}" nice ./configure -q "${options[@]}" &&
   nice make -j2 &&
   make altinstall &&
