@@ -2,9 +2,11 @@
 # Builds everything and runs every test: the stand-in's C++ tests; the Python
 # suite on Debian's python3, on the debug interpreter (with the reference-leak
 # checks), on a build with the address and undefined-behaviour sanitizers,
-# and on every other CPython 3.8 or later found under ~/.pyenv/versions; then
-# the demo and smoke checks on the default python3, and the shipping checks
-# (install components, wheels in fresh venvs, stubtest, typed examples).
+# on every other CPython 3.8 or later found under ~/.pyenv/versions and on a
+# free-threaded CPython 3.13 (with the GIL kept off, and with the interpreter's
+# own choice); then the demo and smoke checks on the default python3, and the
+# shipping checks (install components, wheels in fresh venvs, stubtest, typed
+# examples).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -12,6 +14,16 @@ scripts/deps.sh
 started=$SECONDS
 testpath=$(scripts/testpath.sh)
 summary=()
+# The runs on the free-threaded interpreter set it themselves.
+unset PYTHON_GIL
+
+# The free-threaded interpreter is looked for, or built once into a cache
+# folder, in the background from the start: the suites below use one core
+# of the two. Its own process group, ended with the command.
+mkdir -p build
+setsid scripts/ft_python.sh >build/ft_python.out 2>build/ft_python.log &
+ft_job=$!
+trap 'kill -- -$ft_job 2>/dev/null || true' EXIT
 
 # The interpreter behind a command (pyenv's python3 is a shim script).
 real_python() { "$1" -c 'import os, sys; print(os.path.realpath(sys.executable))'; }
@@ -53,6 +65,8 @@ summary[-1]="${summary[-1]} with sanitizers"
 found=" 11 "
 declare -A built
 for dir in $(ls -d "$HOME"/.pyenv/versions/3.* 2>/dev/null | sort -V); do
+  # A free-threaded one (3.13.0t) is scripts/ft_python.sh's to find.
+  case "$dir" in *t) continue ;; esac
   python=$dir/bin/python3
   [ -x "$python" ] || continue
   minor=$("$python" -c 'import sys; print(sys.version_info[1])')
@@ -67,6 +81,24 @@ done
 for minor in 8 9 10 11 12 13; do
   case "$found" in *" $minor "*) ;; *) summary+=("not found: CPython 3.$minor, not tested") ;; esac
 done
+
+# The free-threaded build of 3.13; not having one (no network to fetch its
+# source, a failed build) fails nothing, a failing suite does.
+echo "== free-threaded CPython 3.13 (scripts/ft_python.sh)"
+ft_status=0
+wait "$ft_job" || ft_status=$?
+cat build/ft_python.log
+if [ "$ft_status" -eq 0 ]; then
+  ft=$(cat build/ft_python.out)
+  echo "== $("$ft" -V) free-threaded ($ft)"
+  scripts/build.sh py3.13t "$ft" -DCSDK_TESTS=OFF
+  suite py3.13t "$ft" PYTHON_GIL=0
+  summary[-1]="${summary[-1]%)}, free-threaded, PYTHON_GIL=0)"
+  suite py3.13t "$ft"
+  summary[-1]="${summary[-1]%)}, free-threaded)"
+else
+  summary+=("not found: free-threaded CPython 3.13, not tested")
+fi
 
 default=$(command -v python3 || true)
 if [ -n "$default" ] && [ "$(real_python "$default")" != "$(real_python /usr/bin/python3)" ]; then
