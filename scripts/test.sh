@@ -19,11 +19,13 @@ unset PYTHON_GIL
 
 # The free-threaded interpreter is looked for, or built once into a cache
 # folder, in the background from the start: the suites below use one core
-# of the two. Its own process group, ended with the command.
+# of the two. Its own process group, ended with the command however that ends.
 mkdir -p build
 setsid scripts/ft_python.sh >build/ft_python.out 2>build/ft_python.log &
 ft_job=$!
 trap 'kill -- -$ft_job 2>/dev/null || true' EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 
 # The interpreter behind a command (pyenv's python3 is a shim script).
 real_python() { "$1" -c 'import os, sys; print(os.path.realpath(sys.executable))'; }
