@@ -15,7 +15,7 @@ if ! "$python" -I -c '
 import sys, sysconfig
 assert sys.version_info[:2] == (3, 13), sys.version
 assert sysconfig.get_config_var("Py_GIL_DISABLED") == 1
-assert "-fsanitize=thread" in sysconfig.get_config_var("CONFIG_ARGS") + sysconfig.get_config_var("PY_CFLAGS")
+assert "--with-thread-sanitizer" in sysconfig.get_config_var("CONFIG_ARGS")
 ' >/dev/null 2>&1; then
   echo "tsan_python: $python is not a free-threaded CPython 3.13 with ThreadSanitizer" >&2
   exit 1
