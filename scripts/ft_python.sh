@@ -7,9 +7,9 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
-# A usable one: 3.13, built without the GIL, running without it at start-up
-# (-I: whatever PYTHON_GIL says), with ctypes (the tests drive the stand-in
-# through it).
+# A usable one: 3.13, built without the GIL and running without it at start-up
+# (-I ignores PYTHON_GIL), with ctypes (the tests drive the stand-in through
+# it), not a debug build (such as the ThreadSanitizer one).
 usable() {
   "$1" -I -c '
 import sys, sysconfig, ctypes
