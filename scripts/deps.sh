@@ -2,7 +2,7 @@
 # Installs what the build and the tests need, when missing: Debian packages,
 # and pyright (the shipping checks' second type checker) from the npm
 # registry into build/tools/pyright.
-#   scripts/deps.sh [--main-job]     (--main-job: only what the demo needs)
+#   scripts/deps.sh [--main-job | --cpython]   (only what the demo needs; what building CPython needs)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 packages=(cmake g++ make python3-dev python3-pytest python3-hypothesis python3-exceptiongroup python3-tomli
@@ -10,6 +10,11 @@ packages=(cmake g++ make python3-dev python3-pytest python3-hypothesis python3-e
           nlohmann-json3-dev clang-14 libfuzzer-14-dev python3-matplotlib)
 main_job=""
 [ "${1:-}" = "--main-job" ] && main_job=1 && packages=(cmake g++ make python3-dev ccache nlohmann-json3-dev)
+# What building CPython from source needs (scripts/build_cpython.sh): the
+# libraries behind ctypes, zlib, bz2, lzma and ssl, and python3 to read the
+# machine's apt sources.
+[ "${1:-}" = "--cpython" ] && main_job=1 && packages=(gcc make pkg-config xz-utils python3 libffi-dev zlib1g-dev
+                                                      libbz2-dev liblzma-dev libssl-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")

@@ -247,11 +247,13 @@ def test_object_setattr_reaches_the_slot(cls):
 # ---- subclasses ----------------------------------------------------------------------
 
 def _type_words(cls, *indexes):
-    """Words of the class's type object, by index (the slots read below sit at
-    the same place on every supported interpreter)."""
+    """Words of the class's type object, by index past a two-word object header
+    (the slots read below sit at the same place after the header on every
+    supported interpreter; a free-threaded build's header is larger)."""
     import ctypes
     words = ctypes.cast(id(cls), ctypes.POINTER(ctypes.c_void_p))
-    return [words[i] for i in indexes]
+    shift = object.__basicsize__ // ctypes.sizeof(ctypes.c_void_p) - 2
+    return [words[i + shift] for i in indexes]
 
 
 _NAME, _GETATTRO, _AS_MAPPING, _ITER, _INIT = 3, 18, 14, 27, 37
