@@ -97,6 +97,9 @@ def test_events_on_the_lock_holding_thread_are_delivered(subinterpreter):
 STOP_SCRIPT = """
 import os, signal, sys, threading
 import vy.csdk.c_sdk as c_sdk, vystandin
+# The interpreter's own Ctrl-C handler, as a foreground process has it (a
+# background job of a shell starts with SIGINT ignored).
+signal.signal(signal.SIGINT, signal.default_int_handler)
 lib = vystandin.StandIn(); lib.reset()
 seen = []
 
