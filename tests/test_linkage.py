@@ -42,7 +42,8 @@ PROBE = r"""
 #include <frameobject.h>
 static PyTypeObject probe_type;
 PyObject *probe(PyObject *o, PyObject *const *args, PyObject *kw) {
-    Py_INCREF(o); Py_XINCREF(o); Py_DECREF(o); Py_XDECREF(o); Py_CLEAR(o);
+    PyObject *cleared = o;
+    Py_INCREF(o); Py_XINCREF(o); Py_DECREF(o); Py_XDECREF(o); Py_CLEAR(cleared);
     PyObject *n = Py_None, *t = Py_True, *f = Py_False;
     PyObject *a = PyObject_New(PyObject, &probe_type);
     PyObject *b = (PyObject *)PyObject_GC_New(PyObject, &probe_type);
