@@ -33,4 +33,17 @@ if ! usable "$python"; then
   echo "ft_python: $python is not a working free-threaded CPython 3.13" >&2
   exit 1
 fi
+# Debian's source package carries no pip wheel for ensurepip, so the build has
+# no pip; without one no wheel can be built for it. pip runs from its own wheel
+# to install itself: the newest one a pyenv CPython 3.12 or later bundles.
+if ! "$python" -m pip --version >/dev/null 2>&1; then
+  pip_wheel=$(ls "$HOME"/.pyenv/versions/3.1[2-9]*/lib/python3.1[2-9]/ensurepip/_bundled/pip-*.whl 2>/dev/null |
+              sort -t- -k2V | tail -n 1 || true)
+  if [ -n "$pip_wheel" ]; then
+    "$python" "$pip_wheel/pip" install -q --no-index --no-cache-dir --disable-pip-version-check --root-user-action=ignore "$pip_wheel" >&2 ||
+      echo "ft_python: pip did not install: $python has no pip" >&2
+  else
+    echo "ft_python: no pip wheel to be had: $python has no pip" >&2
+  fi
+fi
 echo "$python"

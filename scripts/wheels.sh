@@ -33,7 +33,9 @@ if [ ${#interpreters[@]} -eq 0 ]; then
   if [ -z "$ft" ] && [ -x scripts/ft_python.sh ]; then
     ft=$(scripts/ft_python.sh 2>/dev/null | tail -n 1) || ft=""
   fi
-  [ -n "$ft" ] && [ "$ft" != none ] && [ -x "$ft" ] && interpreters+=("$ft")
+  # (one without pip, where no pip wheel was to be had for it, gets none)
+  [ -n "$ft" ] && [ "$ft" != none ] && [ -x "$ft" ] && "$ft" -m pip --version >/dev/null 2>&1 &&
+    interpreters+=("$ft")
 fi
 [ ${#interpreters[@]} -gt 0 ] || { echo "wheels.sh: no interpreter found" >&2; exit 1; }
 

@@ -241,7 +241,11 @@ def free_threaded_python():
     if path is None and os.access(script, os.X_OK):
         r = subprocess.run([script], capture_output=True, text=True)
         path = r.stdout.strip().splitlines()[-1] if r.returncode == 0 and r.stdout.strip() else None
-    return path if path and path != "none" and os.access(path, os.X_OK) else None
+    if not (path and path != "none" and os.access(path, os.X_OK)):
+        return None
+    # Without pip (no pip wheel was to be had for it) it gets no wheel.
+    r = subprocess.run([path, "-m", "pip", "--version"], capture_output=True)
+    return path if r.returncode == 0 else None
 
 
 def interpreters():
@@ -289,7 +293,8 @@ def dist(scratch):
 
 
 def wheel_of(dist, name, tag=None):
-    [path] = glob.glob(str(dist / ("%s-0.1.0-%s*.whl" % (name, tag or ""))))
+    # (the tag ends where the platform begins: cp313-cp313 is not cp313-cp313t)
+    [path] = glob.glob(str(dist / ("%s-0.1.0-%s*.whl" % (name, tag + "-" if tag else ""))))
     return path
 
 
