@@ -194,10 +194,13 @@ extern "C" void callback_wrapper(const char *msg_type, void *data, int data_len)
             PyThreadState *state = t_calls.detached;
             t_calls.detached = nullptr;
             PyEval_RestoreThread(state);
-            Event ev{msg_type, data, data_len, Ref(), Ref()};
-            bool copied = ev.copy();
-            PyMutex_Unlock(&g_library_lock);
-            handle_event(ev, copied);
+            {
+                // (the copies go while the thread is still attached)
+                Event ev{msg_type, data, data_len, Ref(), Ref()};
+                bool copied = ev.copy();
+                PyMutex_Unlock(&g_library_lock);
+                handle_event(ev, copied);
+            }
             PyMutex_Lock(&g_library_lock);
             PyEval_SaveThread();
             t_calls.detached = state;
