@@ -93,3 +93,30 @@ def test_a_foreign_thread_event_during_threaded_calls_is_dropped():
     assert r.returncode == 0, r.stderr
     assert r.stdout.split("\n")[0] == "['mine'] 1"
     assert r.stderr.count("event 'foreign' arrived on a thread that does not hold the interpreter lock") == 5
+
+
+def test_records_read_while_another_thread_rebinds_their_data():
+    """Field, item and `data` reads of one record while another thread keeps
+    rebinding its `data` to fresh mappings: every read sees one of them whole."""
+    r = run_python("""
+        import threading
+        import vy.csdk.c_sdk as c_sdk
+        tick = c_sdk.TickLikeDict2({"price": 0})
+        done = threading.Event()
+        bad = []
+        def rebind():
+            for i in range(1, 60001):
+                tick.data = {"price": i, "symbol": "s%d" % i}
+            done.set()
+        def read():
+            while not done.is_set():
+                p, s, d = tick.price, tick["symbol"], tick.data
+                if not (isinstance(p, int) and (s is None or s.startswith("s")) and "price" in d):
+                    bad.append((p, s, d))
+        threads = [threading.Thread(target=rebind)] + [threading.Thread(target=read) for _ in range(3)]
+        for t in threads: t.start()
+        for t in threads: t.join()
+        print(bad[:3], tick.price)
+    """, timeout=120)
+    assert r.returncode == 0, r.stderr[-3000:]
+    assert r.stdout.split("\n")[0] == "[] 60000"

@@ -82,13 +82,23 @@ void unset_data_error(PyObject *self) noexcept {
     PyErr_SetObject(PyExc_AttributeError, exc.get());
 }
 
+/// The `data` slot's value, owned.  Without the GIL another thread may
+/// rebind `data` meanwhile and release the old value: the slot is read
+/// inside the object's critical section, which the slot's own setter holds
+/// while it swaps the value.
 Ref read_slot(PyObject *self, Py_ssize_t offset) noexcept {
-    PyObject *v = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) + offset);
-    if (!v) {
+    PyObject **slot = reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) + offset);
+#ifdef Py_GIL_DISABLED
+    Ref value;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    value = Ref::borrow(*slot);
+    Py_END_CRITICAL_SECTION();
+#else
+    Ref value = Ref::borrow(*slot);
+#endif
+    if (!value)
         unset_data_error(self);
-        return Ref();
-    }
-    return Ref::borrow(v);
+    return value;
 }
 
 /// `self.data`.  When ordinary lookup would reach one of our slots it is read
