@@ -120,3 +120,39 @@ def test_records_read_while_another_thread_rebinds_their_data():
     """, timeout=120)
     assert r.returncode == 0, r.stderr[-3000:]
     assert r.stdout.split("\n")[0] == "[] 60000"
+
+
+def test_a_field_replaced_while_other_threads_read_it():
+    """Reads racing a change of the class: each sees the field before or
+    after, and every read after the change sees the new property."""
+    r = run_python("""
+        import threading, time
+        import vy.csdk.c_sdk as c_sdk
+        cls = c_sdk.TickLikeDict2
+        tick = cls({"price": 1.5})
+        started, changed, done = threading.Barrier(4), threading.Event(), threading.Event()
+        seen, late = set(), []
+        def read():
+            started.wait()
+            while not done.is_set():
+                was_changed = changed.is_set()
+                p = tick.price
+                seen.add(p)
+                if was_changed and p != "replaced":
+                    late.append(p)
+        threads = [threading.Thread(target=read) for _ in range(3)]
+        for t in threads: t.start()
+        started.wait()
+        while 1.5 not in seen:  # the readers are on the short path
+            time.sleep(0.001)
+        cls.price = property(lambda self: "replaced")
+        changed.set()
+        while "replaced" not in seen:
+            time.sleep(0.001)
+        time.sleep(0.05)
+        done.set()
+        for t in threads: t.join()
+        print(sorted(map(str, seen)), late, tick.price)
+    """, timeout=120)
+    assert r.returncode == 0, r.stderr[-3000:]
+    assert r.stdout.split("\n")[0] == "['1.5', 'replaced'] [] replaced"

@@ -39,7 +39,9 @@ struct RecordClass {
     /// Whether the class is as it was when last checked.
     bool unchanged() const noexcept {
 #ifdef Py_GIL_DISABLED
-        return false;  // no short path shared between threads: every read goes through the class
+        // Set once when the class is made, cleared for good by its first
+        // change: the table is never written while other threads read it.
+        return __atomic_load_n(&current, __ATOMIC_ACQUIRE);
 #elif PY_VERSION_HEX >= 0x030C0000
         return current;
 #else
@@ -64,8 +66,12 @@ struct RecordClass {
 
     /// Checks the class again after a change: `data` must still be our
     /// slot; fields whose property was replaced leave the table for good.
-    /// True when the short path may be taken again.
+    /// True when the short path may be taken again (never again on a
+    /// free-threaded build, where only fill() at the class's making does).
     bool recheck() noexcept;
+    /// Fills the table from the class as it is and marks it current; false
+    /// when the short path cannot be taken.
+    bool fill() noexcept;
 };
 
 }  // namespace csdk

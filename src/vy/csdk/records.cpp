@@ -40,7 +40,7 @@ PyTypeObject *g_record_types[kClassCount];
 int on_class_changed(PyTypeObject *tp) noexcept {
     for (RecordClass &rc : g_records)
         if (rc.tp() == tp)
-            rc.current = false;
+            __atomic_store_n(&rc.current, false, __ATOMIC_RELEASE);
     return 0;
 }
 int g_type_watcher = -1;  // -1: none (no caching)
@@ -771,6 +771,10 @@ int make_class(const ClassDef &def, RecordClass &out, PyObject *dict) noexcept {
         return -1;
 #endif
     out = made;  // an earlier failed import's entry is kept alive: its objects may still be reachable
+#ifdef Py_GIL_DISABLED
+    // Filled here, before any other thread can see the class.
+    out.fill();
+#endif
     return PyDict_SetItem(dict, name.get(), cls.get());
 }
 
@@ -778,8 +782,13 @@ int make_class(const ClassDef &def, RecordClass &out, PyObject *dict) noexcept {
 
 bool RecordClass::recheck() noexcept {
 #ifdef Py_GIL_DISABLED
-    return false;
+    return false;  // other threads may be reading the table: the class's own path from now on
+#else
+    return fill();
 #endif
+}
+
+bool RecordClass::fill() noexcept {
     current = false;
     PyTypeObject *t = tp();
     if (_PyType_Lookup(t, g_names.data) != slot)
@@ -803,7 +812,7 @@ bool RecordClass::recheck() noexcept {
         return false;  // the lookups above give it a tag whenever the interpreter can
     tag = t->tp_version_tag;
 #endif
-    current = true;
+    __atomic_store_n(&current, true, __ATOMIC_RELEASE);
     return true;
 }
 
