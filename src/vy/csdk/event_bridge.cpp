@@ -206,18 +206,15 @@ extern "C" void callback_wrapper(const char *msg_type, void *data, int data_len)
             t_calls.detached = state;
             return;
         }
-        if (holds_interpreter()) {
-            Event ev{msg_type, data, data_len, Ref(), Ref()};
-            handle_event(ev);
-            return;
-        }
+        bool may_run = holds_interpreter();
 #else
-        if (t_calls.depth > 0 || holds_interpreter()) {
+        bool may_run = t_calls.depth > 0 || holds_interpreter();
+#endif
+        if (may_run) {
             Event ev{msg_type, data, data_len, Ref(), Ref()};
             handle_event(ev);
             return;
         }
-#endif
     }
     std::fprintf(stderr,
                  "c_sdk: event '%.100s' arrived on a thread that does not hold the interpreter lock; dropped\n",

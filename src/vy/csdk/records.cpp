@@ -771,10 +771,9 @@ int make_class(const ClassDef &def, RecordClass &out, PyObject *dict) noexcept {
         return -1;
 #endif
     out = made;  // an earlier failed import's entry is kept alive: its objects may still be reachable
-#ifdef Py_GIL_DISABLED
-    // Filled here, before any other thread can see the class.
+    // Filled here, before any other thread can see the class (on a
+    // free-threaded build the only time it is).
     out.fill();
-#endif
     return PyDict_SetItem(dict, name.get(), cls.get());
 }
 

@@ -51,13 +51,6 @@ inline PyObject *leave(const Spec &s, PyObject *result) noexcept {
     return result;
 }
 
-/// Binds a vectorcall argument list to N parameters, by position and by
-/// keyword, when it is a call the interpreter's PyArg_ParseTupleAndKeywords
-/// accepts with the same result; anything else (a wrong count, a missing,
-/// repeated or unexpected keyword, a key that is no exact str) returns false
-/// and is left to the interpreter's parser, whose messages differ between
-/// versions.  Keys match the interned names by pointer, as the names at a
-/// call site are interned, and else by value.
 /// The binding of the last keyword call that bound on the fast path.  The
 /// keyword names of a call site are one constant tuple, so a function called
 /// from one place again and again binds by a table: the tuple is held, and
@@ -123,6 +116,14 @@ private:
     return n;
 }
 
+/// Binds a vectorcall argument list to N parameters, by position and by
+/// keyword, when it is a call the interpreter's PyArg_ParseTupleAndKeywords
+/// accepts with the same result; anything else (a wrong count, a missing,
+/// repeated or unexpected keyword, a key that is no exact str) returns false
+/// and is left to the interpreter's parser, whose messages differ between
+/// versions.  Keys match the interned names by pointer, as the names at a
+/// call site are interned, and else by value.
+/// `slots` receives the parameter each keyword filled.
 template <size_t N>
 bool bind_fast(PyObject *const *names, const char *const *params, int required, PyObject *const *args,
                Py_ssize_t nargs, PyObject *kwnames, PyObject **objs, unsigned char *slots) noexcept {
