@@ -172,12 +172,72 @@ def test_second_interpreter_is_refused(tmp_path):
 
 
 def test_module_needs_only_header_functions():
-    """The module imports no stand-in-only symbol, so the real library can replace ours."""
+    """The module needs libvy3-c.so by its soname and binds none of its
+    functions when loaded (each is looked up by name at its first call); no
+    stand-in-only name is among those it looks up, so the real library can
+    replace ours."""
     import subprocess
-    out = subprocess.run(["nm", "-D", "--undefined-only", c_sdk.__file__], capture_output=True,
-                         text=True, check=True).stdout
-    ours = [line.split()[-1] for line in out.splitlines() if "vys_" in line or "vyi_" in line]
-    assert ours and not [s for s in ours if s.startswith("vys_")]
+    dynamic = subprocess.run(["readelf", "-d", c_sdk.__file__], capture_output=True, text=True,
+                             check=True).stdout
+    assert "Shared library: [libvy3-c.so]" in dynamic
+    undefined = subprocess.run(["nm", "-D", "--undefined-only", c_sdk.__file__], capture_output=True,
+                               text=True, check=True).stdout
+    assert not [line for line in undefined.splitlines() if "vys_" in line or "vyi_" in line]
+    with open(c_sdk.__file__, "rb") as fh:
+        image = fh.read()
+    assert b"\0vyi_place_order_pb\0" in image and b"\0stk_get_ration\0" in image
+    assert b"vys_" not in image
+
+
+LACKING_LIBRARY = r"""
+#include <stdbool.h>
+const char *vyi_get_c_version(void) { return "a partial library"; }
+int vyi_poll(void) { return 7; }
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="builds an ELF library with cc")
+def test_a_library_lacking_functions_fails_only_their_calls(tmp_path):
+    """A library without some of the header's functions: the module imports,
+    the functions it has work, and a call of one it lacks raises ImportError
+    in the loader's words, every time, without reaching the library."""
+    import os
+    import shutil
+    import subprocess
+    from conftest import PKG
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if not cc:
+        pytest.skip("no C compiler")
+    tree = tmp_path / "pkg"
+    shutil.copytree(PKG, tree)
+    source = tmp_path / "partial.c"
+    source.write_text(LACKING_LIBRARY)
+    subprocess.run([cc, "-shared", "-fPIC", "-Wl,-soname,libvy3-c.so", "-o",
+                    str(tree / "vy" / "csdk" / "libvy3-c.so"), str(source)], check=True)
+    r = run_python(f"""
+        import sys
+        sys.path.insert(0, {str(tree)!r})
+        import vy.csdk.c_sdk as m
+        print(m.vyi_get_c_version(), m.vyi_poll())
+        for call in (lambda: m.py_vyi_get_orders(b"x"), lambda: m.py_vyi_get_orders(b"y"),
+                     lambda: m.vyi_now(), lambda: m.py_vyi_set_data_callback(print),
+                     lambda: m.py_vyi_current("a", "b", True)):
+            try:
+                call()
+            except ImportError as e:
+                print(type(e).__name__, e)
+        print(m.vyi_poll())
+    """)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines() == [
+        "b'a partial library' 7",
+        "ImportError libvy3-c.so: undefined symbol: vyi_get_orders_pb",
+        "ImportError libvy3-c.so: undefined symbol: vyi_get_orders_pb",
+        "ImportError libvy3-c.so: undefined symbol: vyi_now",
+        "ImportError libvy3-c.so: undefined symbol: vyi_set_event_callback_pb",
+        "ImportError libvy3-c.so: undefined symbol: vyi_current_pb",
+        "7",
+    ]
 
 
 def test_another_library_dropped_in_beside_the_module_is_used(tmp_path):

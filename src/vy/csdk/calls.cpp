@@ -2,7 +2,7 @@
 #include "bodies.hpp"
 #include "convert.hpp"
 #include "state.hpp"
-#include "vycsdk.h"
+#include "sdk_functions.hpp"
 
 namespace csdk {
 
@@ -13,11 +13,14 @@ PyObject *current(PyObject *const *objs) noexcept {
     BoolArg include_call_auction;
     if (symbols.set(objs[0]) < 0 || include_call_auction.set(objs[2]) < 0 || fields.set(objs[1]) < 0)
         return nullptr;
+    auto fn = CSDK_SDK(vyi_current_pb)::get();
+    if (!fn)
+        return nullptr;
     void *res = nullptr;
     int res_len = 0;
     LibraryCall call;
     int status = call([&] {
-        return vyi_current_pb(symbols.value(), include_call_auction.value(), fields.value(), &res, &res_len);
+        return fn(symbols.value(), include_call_auction.value(), fields.value(), &res, &res_len);
     });
     return call.finish(response_pair(call, status, res, res_len, "vyi_current_pb"));
 }
@@ -28,9 +31,12 @@ PyObject *get_serv_addr(PyObject *const *objs) noexcept {
     TextArg serv_id;
     if (serv_id.set(objs[0]) < 0)
         return nullptr;
+    auto fn = CSDK_SDK(vyi_get_serv_addr)::get();
+    if (!fn)
+        return nullptr;
     char *addr = nullptr;
     LibraryCall call;
-    int status = call([&] { return vyi_get_serv_addr(serv_id.value(), &addr); });
+    int status = call([&] { return fn(serv_id.value(), &addr); });
     Ref st = Ref::steal(PyLong_FromLong(status));
     if (!st)
         return call.finish(nullptr);
@@ -47,8 +53,11 @@ PyObject *set_version(PyObject *const *objs) noexcept {
     TextArg sdk_version, sdk_lang;
     if (sdk_version.set(objs[0]) < 0 || sdk_lang.set(objs[1]) < 0)
         return nullptr;
+    auto fn = CSDK_SDK(vyi_set_version)::get();
+    if (!fn)
+        return nullptr;
     LibraryCall call;
-    call([&] { vyi_set_version(sdk_version.value(), sdk_lang.value(), nullptr, nullptr); });
+    call([&] { fn(sdk_version.value(), sdk_lang.value(), nullptr, nullptr); });
     return call.finish(Ref::borrow(Py_None).release());
 }
 
@@ -59,12 +68,14 @@ PyObject *algo_order_batch(PyObject *const *objs) noexcept {
     TextArg algo_name, algo_params;
     if (req.set(objs[0]) < 0 || algo_name.set(objs[1]) < 0 || algo_params.set(objs[2]) < 0)
         return nullptr;
+    auto fn = CSDK_SDK(vyi_algo_order_batch_pb)::get();
+    if (!fn)
+        return nullptr;
     void *res = nullptr;
     int res_len = 0;
     LibraryCall call;
     int status = call([&] {
-        return vyi_algo_order_batch_pb(req.data(), req.size(), algo_name.value(), algo_params.value(), &res,
-                                       &res_len);
+        return fn(req.data(), req.size(), algo_name.value(), algo_params.value(), &res, &res_len);
     });
     return call.finish(response_pair(call, status, res, res_len, "vyi_algo_order_batch_pb"));
 }

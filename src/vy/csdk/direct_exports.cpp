@@ -15,7 +15,6 @@
 
 #include "module.hpp"
 #include "shapes.hpp"
-#include "vycsdk.h"
 
 namespace csdk {
 namespace {
@@ -27,6 +26,9 @@ constexpr Py_ssize_t kMaxArity = 8;
 /// The stored form of any SDK function pointer; cast back to its own type
 /// (a round trip the language allows) by the signature that made it.
 using SdkFn = void (*)();
+/// What an export holds: its SDK function's lookup, looked up at the first
+/// call (nullptr with the exception set when the library lacks it).
+using FindSdkFn = SdkFn (*)() noexcept;
 
 /// What one factory knows: its name, the docstring of what it makes, the
 /// parameter names and the typed call.
@@ -35,7 +37,7 @@ struct Signature {
     const char *doc;
     Py_ssize_t arity;
     const char *const *params;
-    PyObject *(*call)(SdkFn fn, PyObject *const *objs) noexcept;
+    PyObject *(*call)(FindSdkFn find, PyObject *const *objs) noexcept;
 };
 
 // ---- the factories: one per C signature --------------------------------------
@@ -110,22 +112,24 @@ struct Factory<R(A...)> {
     static_assert(sizeof...(A) <= kMaxArity, "raise kMaxArity");
 
     template <size_t... I>
-    static PyObject *invoke(SdkFn raw, PyObject *const *objs, std::index_sequence<I...> idx) noexcept {
+    static PyObject *invoke(FindSdkFn find, PyObject *const *objs, std::index_sequence<I...> idx) noexcept {
         // The converters live until the result is built: a bytearray stays
         // locked against resizing for the whole library call.
         std::tuple<typename ArgFor<A>::type...> conv;
         if (!convert_all(conv, objs, idx))
             return nullptr;
-        auto fn = reinterpret_cast<R (*)(A...)>(raw);
+        auto fn = reinterpret_cast<R (*)(A...)>(find());
+        if (!fn)
+            return nullptr;
         return call_library<R>([&] { return fn(std::get<I>(conv).value()...); });
     }
-    static PyObject *call(SdkFn raw, PyObject *const *objs) noexcept {
-        return invoke(raw, objs, std::index_sequence_for<A...>{});
+    static PyObject *call(FindSdkFn find, PyObject *const *objs) noexcept {
+        return invoke(find, objs, std::index_sequence_for<A...>{});
     }
     static constexpr Signature sig{N::factory, N::doc, static_cast<Py_ssize_t>(sizeof...(A)), N::params, call};
 
-    /// The factory: a new callable for fn at each call.
-    static PyObject *make(R (*fn)(A...)) noexcept;
+    /// The factory: a new callable for the function `find` gives at each call.
+    static PyObject *make(FindSdkFn find) noexcept;
 };
 
 // ---- the callable type -------------------------------------------------------
@@ -134,7 +138,7 @@ struct Export {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     const Signature *sig;
-    SdkFn fn;
+    FindSdkFn find;
     PyObject *weakrefs;  // weak references accepted, as by a function
 };
 
@@ -259,7 +263,7 @@ PyObject *export_call(PyObject *self, PyObject *const *args, size_t nargsf, PyOb
     PyObject *objs[kMaxArity];
     PyObject *result = nullptr;
     if (bind_args(s, args, PyVectorcall_NARGS(nargsf), kwnames, objs) == 0)
-        result = s.call(e->fn, objs);
+        result = s.call(e->find, objs);
     if (result && PyErr_Occurred())
         result = refuse_result_with_error(self, result);
     if (!result)
@@ -359,7 +363,7 @@ PyTypeObject ExportType = [] {
 }();
 
 template <class R, class... A>
-PyObject *Factory<R(A...)>::make(R (*fn)(A...)) noexcept {
+PyObject *Factory<R(A...)>::make(FindSdkFn find) noexcept {
     Export *e = PyObject_New(Export, &ExportType);
     if (!e)
         return nullptr;
@@ -367,7 +371,7 @@ PyObject *Factory<R(A...)>::make(R (*fn)(A...)) noexcept {
     // export_call_dict with the keywords as the caller gave them.
     e->vectorcall = sizeof...(A) > 1 ? nullptr : export_call;
     e->sig = &sig;
-    e->fn = reinterpret_cast<SdkFn>(fn);
+    e->find = find;
     e->weakrefs = nullptr;
     return reinterpret_cast<PyObject *>(e);
 }
@@ -377,11 +381,15 @@ struct Row {
     const char *name;
     PyObject *(*make)() noexcept;
 };
-template <auto Fn>
-PyObject *make_export() noexcept {
-    return Factory<std::remove_pointer_t<decltype(Fn)>>::make(Fn);
+template <class Fn>
+SdkFn find_sdk_fn() noexcept {
+    return reinterpret_cast<SdkFn>(Fn::get());
 }
-#define CSDK_EXPORT(fn) {#fn, make_export<fn>}
+template <class Fn>
+PyObject *make_export() noexcept {
+    return Factory<std::remove_pointer_t<typename Fn::Ptr>>::make(find_sdk_fn<Fn>);
+}
+#define CSDK_EXPORT(fn) {#fn, make_export<CSDK_SDK(fn)>}
 constexpr Row kRows[] = {
     CSDK_EXPORT(vyi_add_bus_topic),
     CSDK_EXPORT(vyi_get_c_version),

@@ -7,7 +7,7 @@
 #include "bodies.hpp"
 #include "library.hpp"
 #include "state.hpp"
-#include "vycsdk.h"
+#include "sdk_functions.hpp"
 
 namespace csdk {
 namespace {
@@ -131,8 +131,13 @@ void keep_stop() noexcept {
         return;
     t_calls.stop = exc.release();
     t_calls.stop_depth = t_calls.depth;
+    auto stop = CSDK_SDK(vyi_stop)::get();
+    if (!stop) {
+        PyErr_Clear();  // a library without vyi_stop runs on to its end; the stop is raised then
+        return;
+    }
     LibraryCall call;
-    call([] { return vyi_stop(); });
+    call([stop] { return stop(); });
 }
 
 /// Whether this thread may run Python code for an event that arrives outside
@@ -224,8 +229,11 @@ extern "C" void callback_wrapper(const char *msg_type, void *data, int data_len)
 PyObject *set_data_callback(PyObject *const *objs) noexcept {
     if (PyDict_SetItem(g_state.dict, g_names.f, objs[0]) < 0)
         return nullptr;
+    auto set_callback = CSDK_SDK(vyi_set_event_callback_pb)::get();
+    if (!set_callback)
+        return nullptr;
     LibraryCall call;
-    call([] { vyi_set_event_callback_pb(callback_wrapper); });
+    call([set_callback] { set_callback(callback_wrapper); });
     return call.finish(Ref::borrow(Py_None).release());
 }
 

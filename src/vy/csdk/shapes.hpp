@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "convert.hpp"
+#include "sdk_functions.hpp"
 #include "state.hpp"
 
 namespace csdk {
@@ -61,6 +62,7 @@ class KeywordMemo {
 public:
     bool bind(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **objs) const noexcept {
 #ifdef Py_GIL_DISABLED
+        (void)args, (void)nargs, (void)kwnames, (void)objs;
         return false;
 #else
         if (kwnames != kwnames_ || nargs != nargs_ || !kwnames)
@@ -317,45 +319,56 @@ template <> struct ResultOf<const char *> {
 
 /// Serialized query: int f(void *req, int req_len, void **res, int *res_len)
 /// -> (status, bytes) or (status, None).
-template <const Spec &S, int (*Fn)(void *, int, void **, int *)>
+template <const Spec &S, class Fn>
 struct Query {
+    static_assert(std::is_same_v<typename Fn::Ptr, int (*)(void *, int, void **, int *)>, "a serialized query");
     static PyObject *body(PyObject *const *objs) noexcept {
         RequestArg req;
         if (req.set(objs[0]) < 0)
             return nullptr;
+        auto fn = Fn::get();
+        if (!fn)
+            return nullptr;
         void *res = nullptr;
         int res_len = 0;
         LibraryCall call;
-        int status = call([&] { return Fn(req.data(), req.size(), &res, &res_len); });
+        int status = call([&] { return fn(req.data(), req.size(), &res, &res_len); });
         return call.finish(response_pair(call, status, res, res_len, S.libfn));
     }
     using C = Convention<S, 1, body>;
 };
 
 /// Serialized command: int f(void *req, int req_len) -> status.
-template <const Spec &S, int (*Fn)(void *, int)>
+template <const Spec &S, class Fn>
 struct Command {
+    static_assert(std::is_same_v<typename Fn::Ptr, int (*)(void *, int)>, "a serialized command");
     static PyObject *body(PyObject *const *objs) noexcept {
         RequestArg req;
         if (req.set(objs[0]) < 0)
             return nullptr;
+        auto fn = Fn::get();
+        if (!fn)
+            return nullptr;
         LibraryCall call;
-        return call.finish(PyLong_FromLong(call([&] { return Fn(req.data(), req.size()); })));
+        return call.finish(PyLong_FromLong(call([&] { return fn(req.data(), req.size()); })));
     }
     using C = Convention<S, 1, body>;
 };
 
 /// Typed call: text, integer, floating-point and truth-value parameters in
 /// prototype order; the result converted by its C type.
-template <const Spec &S, auto Fn> struct Typed;
-template <const Spec &S, class R, class... A, R (*Fn)(A...)>
-struct Typed<S, Fn> {
+template <const Spec &S, class Fn, class Ptr = typename Fn::Ptr> struct Typed;
+template <const Spec &S, class Fn, class R, class... A>
+struct Typed<S, Fn, R (*)(A...)> {
     template <size_t... I>
     static PyObject *invoke(PyObject *const *objs, std::index_sequence<I...> idx) noexcept {
         std::tuple<typename ArgFor<A>::type...> conv;
         if (!convert_all(conv, objs, idx))
             return nullptr;
-        return ResultOf<R>::make([&] { return Fn(std::get<I>(conv).value()...); });
+        auto fn = Fn::get();
+        if (!fn)
+            return nullptr;
+        return ResultOf<R>::make([&] { return fn(std::get<I>(conv).value()...); });
     }
     static PyObject *body(PyObject *const *objs) noexcept {
         return invoke(objs, std::index_sequence_for<A...>{});
@@ -365,9 +378,9 @@ struct Typed<S, Fn> {
 
 /// Typed call ending in a response pair: int f(A..., void **res, int *res_len)
 /// -> (status, bytes) or (status, None).
-template <const Spec &S, auto Fn> struct Responding;
-template <const Spec &S, class... P, int (*Fn)(P...)>
-struct Responding<S, Fn> {
+template <const Spec &S, class Fn, class Ptr = typename Fn::Ptr> struct Responding;
+template <const Spec &S, class Fn, class... P>
+struct Responding<S, Fn, int (*)(P...)> {
     static constexpr size_t N = sizeof...(P) - 2;
     template <size_t I> using Param = std::tuple_element_t<I, std::tuple<P...>>;
     static_assert(std::is_same_v<Param<N>, void **> && std::is_same_v<Param<N + 1>, int *>,
@@ -378,10 +391,13 @@ struct Responding<S, Fn> {
         std::tuple<typename ArgFor<Param<I>>::type...> conv;
         if (!convert_all(conv, objs, idx))
             return nullptr;
+        auto fn = Fn::get();
+        if (!fn)
+            return nullptr;
         void *res = nullptr;
         int res_len = 0;
         LibraryCall call;
-        int status = call([&] { return Fn(std::get<I>(conv).value()..., &res, &res_len); });
+        int status = call([&] { return fn(std::get<I>(conv).value()..., &res, &res_len); });
         return call.finish(response_pair(call, status, res, res_len, S.libfn));
     }
     static PyObject *body(PyObject *const *objs) noexcept {

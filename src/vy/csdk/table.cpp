@@ -4,7 +4,7 @@
 
 #include "bodies.hpp"
 #include "shapes.hpp"
-#include "vycsdk.h"
+#include "sdk_functions.hpp"
 
 namespace csdk {
 namespace {
@@ -42,10 +42,10 @@ namespace {
 #undef ROW
 
 // ---- pass 2: the method definitions -------------------------------------------
-#define CSDK_SHAPE_QUERY(lib) Query, lib
-#define CSDK_SHAPE_COMMAND(lib) Command, lib
-#define CSDK_SHAPE_TYPED(lib, ...) Typed, lib
-#define CSDK_SHAPE_RESPONDING(lib, ...) Responding, lib
+#define CSDK_SHAPE_QUERY(lib) Query, CSDK_SDK(lib)
+#define CSDK_SHAPE_COMMAND(lib) Command, CSDK_SDK(lib)
+#define CSDK_SHAPE_TYPED(lib, ...) Typed, CSDK_SDK(lib)
+#define CSDK_SHAPE_RESPONDING(lib, ...) Responding, CSDK_SDK(lib)
 #define CSDK_SHAPE_BODY(impl, ...) Named, impl
 #define CSDK_SHAPE_BODY_WITH_DEFAULT(impl, required, ...) Named, impl
 #define CSDK_ENTRY_(py, dec, ...) CSDK_ENTRY2_(py, dec, __VA_ARGS__)
