@@ -494,7 +494,7 @@ PyObject *read_field(PyObject *self, const RecordClass &rc, PyObject *name) noex
 /// with misses and descriptor AttributeErrors suppressed, then __getattr__.
 /// Fields of an unchanged class and plain misses take a shortcut with the
 /// same result.
-PyObject *record_getattro(PyObject *self, PyObject *name) noexcept {
+__attribute__((noinline)) PyObject *record_getattro_full(PyObject *self, PyObject *name) noexcept {
     PyTypeObject *tp = Py_TYPE(self);
     if (PyUnicode_CheckExact(name)) {
         const RecordClass *rc = unchanged_record_class(tp);
@@ -507,6 +507,33 @@ PyObject *record_getattro(PyObject *self, PyObject *name) noexcept {
     if (res || PyErr_Occurred())
         return res;
     return lookup(self, name);
+}
+
+/// The read a strategy makes for every tick and bar, a field of an
+/// unchanged class whose data is a dict, in a function small enough to keep
+/// nothing on the stack; anything else goes on to the full lookup above.
+PyObject *record_getattro(PyObject *self, PyObject *name) noexcept {
+#ifndef Py_GIL_DISABLED  // there the data slot is read in a critical section
+    if (__builtin_expect(PyUnicode_CheckExact(name), 1)) {
+        const RecordClass *rc = record_class_of(Py_TYPE(self));
+        if (rc && rc->unchanged() && rc->is_field(name)) {
+            PyObject *data = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) + rc->offset);
+            if (data && PyDict_CheckExact(data)) {
+                Ref keep = Ref::borrow(data);  // a key's __eq__ may rebind self.data meanwhile
+                Ref value = dict_item(data, name);
+                if (value)
+                    return value.release();
+                if (!PyErr_Occurred())
+                    return Ref::borrow(Py_None).release();
+                if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+                    return nullptr;
+                PyErr_Clear();  // __getattr__ after the property, as read_field does
+                return lookup(self, name);
+            }
+        }
+    }
+#endif
+    return record_getattro_full(self, name);
 }
 
 /// rec[key], as __getitem__ does it.

@@ -27,7 +27,8 @@ public:
     }
     Ref(const Ref &) = delete;
     Ref &operator=(const Ref &) = delete;
-    ~Ref() { Py_XDECREF(p_); }
+    // Always inline: a decrement and a test, which GCC sometimes calls out of line.
+    __attribute__((always_inline)) ~Ref() { Py_XDECREF(p_); }
 
     PyObject *get() const noexcept { return p_; }
     explicit operator bool() const noexcept { return p_ != nullptr; }
