@@ -119,6 +119,55 @@ def test_is_py2_is_read_at_every_call(fresh_globals):
     assert len(rec.calls) == 3
 
 
+def test_one_argument_built_ins_follow_is_py2_and_the_cell(fresh_globals):
+    """A one-argument built-in, the decorated rows' case, is entered
+    directly: IS_PY2, the cell and the argument's type are read at every
+    call all the same."""
+    w = c_sdk.adapt_to_python3(repr)
+    cell = w.__closure__[0]
+    assert (w("abc"), w(b"abc"), w(7)) == ("b'abc'", "b'abc'", "7")
+    c_sdk.IS_PY2 = True
+    assert w("abc") == "'abc'"
+    c_sdk.IS_PY2 = False
+    cell.cell_contents = len
+    assert w("abcd") == 4
+    c_sdk.IS_PY2 = 0.0  # not the namespace's own bool: its truth, looked up at the call
+    assert w("ab") == 2
+    with pytest.raises(UnicodeEncodeError):
+        w("\u00e9")
+    with pytest.raises(TypeError, match="object of type 'int' has no len"):
+        w(5)
+    cell.cell_contents = c_sdk.py_vyi_get_orders
+    with pytest.raises(TypeError):
+        w()
+    del cell.cell_contents
+    with pytest.raises(NameError):
+        w(b"x")
+
+
+def test_built_in_kept_alive_while_it_runs():
+    """The cell rebound while the built-in runs drops the last reference to
+    it and to the object it is bound to: the call still ends normally.  In a
+    subprocess, so that a fault fails the test instead of the run."""
+    from conftest import run_python
+    r = run_python("""
+        import gc
+        import vy.csdk.c_sdk as c_sdk
+        s = set()
+        w = c_sdk.adapt_to_python3(s.add)
+        del s
+        class Key:
+            def __hash__(self):
+                w.__closure__[0].cell_contents = len
+                gc.collect()
+                return 1
+        w(0)  # IS_PY2 known from here on, as in a running strategy
+        print(w(Key()), w("abc"))
+    """)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.strip() == "None 3"
+
+
 def test_wrapper_attributes():
     w = c_sdk.adapt_to_python3(len)
     assert w.__name__ == "wrapper"

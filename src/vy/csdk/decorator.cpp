@@ -131,7 +131,8 @@ PyObject *call_converted(PyObject *func, PyObject *const *args, Py_ssize_t nargs
                                kwnames);
 }
 
-PyObject *wrapper_call(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
+__attribute__((noinline)) PyObject *wrapper_call_full(PyObject *self, PyObject *const *args, size_t nargsf,
+                                                      PyObject *kwnames) noexcept {
     PyObject *result = nullptr;
     Ref func;
     int passthrough = global_is_py2();
@@ -152,6 +153,34 @@ PyObject *wrapper_call(PyObject *self, PyObject *const *args, size_t nargsf, PyO
     if (!result)
         add_traceback(kTracebackName);
     return result;
+}
+
+/// The call a strategy makes again and again, one positional argument to one
+/// of the module's own one-argument built-ins with IS_PY2 known, in a
+/// function small enough to keep almost nothing on the stack; every other
+/// call, and every failure, goes on to the full path above, which does the
+/// same work again from the start (nothing has run yet when it is left).
+PyObject *wrapper_call(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
+#ifndef Py_GIL_DISABLED  // there the cell is read with a reference, and IS_PY2 looked up
+    if (!kwnames && PyVectorcall_NARGS(nargsf) == 1 && hot_current() && g_hot.is_py2 >= 0) {
+        PyObject *func = PyCell_GET(PyTuple_GET_ITEM(reinterpret_cast<Wrapper *>(self)->closure, 0));
+        if (func && PyCFunction_CheckExact(func) && PyCFunction_GET_FLAGS(func) == METH_O) {
+            PyObject *arg = args[0];
+            Ref keep = Ref::borrow(func);  // the call may rebind the cell
+            PyObject *result;
+            if (g_hot.is_py2 || !PyUnicode_Check(arg)) {
+                result = PyCFunction_GET_FUNCTION(func)(PyCFunction_GET_SELF(func), arg);
+            } else {
+                Ref value = Ref::steal(encode_ascii(arg));
+                result = value ? PyCFunction_GET_FUNCTION(func)(PyCFunction_GET_SELF(func), value.get()) : nullptr;
+            }
+            if (!result)
+                add_traceback(kTracebackName);
+            return result;
+        }
+    }
+#endif
+    return wrapper_call_full(self, args, nargsf, kwnames);
 }
 
 int wrapper_traverse(PyObject *self, visitproc visit, void *arg) {
