@@ -145,6 +145,55 @@ def test_one_argument_built_ins_follow_is_py2_and_the_cell(fresh_globals):
         w(b"x")
 
 
+STR_REQUESTS = ["SHSE.600000", "", "x" * 70000, "\x00\x7f ok", "caf\u00e9", "\U0001f600"]
+
+
+@pytest.mark.parametrize("text", STR_REQUESTS, ids=["ascii", "empty", "long", "controls", "latin1", "astral"])
+@pytest.mark.parametrize("name, libfn", [("py_vyi_get_orders", "vyi_get_orders_pb"),
+                                         ("py_vyi_cancel_all_orders", "vyi_cancel_all_orders_pb")])
+def test_decorated_request_from_str_reaches_the_library_as_its_ascii_bytes(lib, name, libfn, text):
+    """What reaches the library for a str is its ASCII encoding, byte for
+    byte and with its length, the same as for the bytes themselves; a str
+    that does not encode is refused before the library is called."""
+    decorated = getattr(c_sdk, name)
+    decorated(b"warm")  # IS_PY2 known from here on, as in a running strategy
+    lib.clear_journal()
+    try:
+        want = text.encode("ascii")
+    except UnicodeEncodeError:
+        with pytest.raises(UnicodeEncodeError):
+            decorated(text)
+        assert lib.journal() == []
+        return
+    assert decorated(text) == decorated(want)
+    first, second = lib.calls(libfn)
+    assert first.args[:1] == second.args[:1] == [(want, len(want))]
+
+
+def test_a_str_request_is_not_taken_by_a_call_made_inside_it(lib, sink):
+    """Python code run by an event inside a decorated call with a str hands
+    that same str to the undecorated function: it is refused as a str."""
+    decorated = c_sdk.py_vyi_get_orders
+    undecorated = decorated.__closure__[0].cell_contents
+    text = "SHSE.600000"
+    outcomes = []
+
+    def handler(msg_type, payload):
+        for call in (lambda: undecorated(text), lambda: decorated(text)):
+            try:
+                outcomes.append(call())
+            except TypeError as e:
+                outcomes.append(str(e))
+
+    decorated(b"warm")
+    c_sdk.py_vyi_set_data_callback(handler)
+    lib.push_event("tick", b"payload")
+    lib.deliver_inline("vyi_get_orders_pb")
+    assert decorated(text) == (0, b"")
+    assert outcomes == ["expected bytes, str found", (0, b"")]
+    assert [c.args[0] for c in lib.calls("vyi_get_orders_pb")][1:] == [(text.encode(), 11)] * 2
+
+
 def test_built_in_kept_alive_while_it_runs():
     """The cell rebound while the built-in runs drops the last reference to
     it and to the object it is bound to: the call still ends normally.  In a

@@ -45,23 +45,31 @@ int as_c_int(PyObject *o, int *out) noexcept {
     return long_to_c_int(r.get(), out);
 }
 
+PyObject *g_ascii_request;
+
 int RequestArg::set_other(PyObject *o) noexcept {
-    // len() first, through the generic protocol, before any type check.
-    Py_ssize_t n = (PyBytes_CheckExact(o) || PyByteArray_CheckExact(o)) ? Py_SIZE(o) : PyObject_Length(o);
-    if (n < 0)
-        return -1;
-    Py_ssize_t held;
-    if (PyByteArray_Check(o)) {
-        if (lock_.lock(o) < 0)
-            return -1;
-        ptr_ = lock_.data();
-        held = lock_.size();
-    } else if (PyBytes_Check(o)) {
-        ptr_ = PyBytes_AS_STRING(o);
-        held = PyBytes_GET_SIZE(o);
+    Py_ssize_t n, held;
+    if (o == g_ascii_request) {
+        g_ascii_request = nullptr;  // taken once
+        ptr_ = static_cast<const char *>(PyUnicode_DATA(o));
+        n = held = PyUnicode_GET_LENGTH(o);
     } else {
-        PyErr_Format(PyExc_TypeError, "expected bytes, %.200s found", Py_TYPE(o)->tp_name);
-        return -1;
+        // len() first, through the generic protocol, before any type check.
+        n = (PyBytes_CheckExact(o) || PyByteArray_CheckExact(o)) ? Py_SIZE(o) : PyObject_Length(o);
+        if (n < 0)
+            return -1;
+        if (PyByteArray_Check(o)) {
+            if (lock_.lock(o) < 0)
+                return -1;
+            ptr_ = lock_.data();
+            held = lock_.size();
+        } else if (PyBytes_Check(o)) {
+            ptr_ = PyBytes_AS_STRING(o);
+            held = PyBytes_GET_SIZE(o);
+        } else {
+            PyErr_Format(PyExc_TypeError, "expected bytes, %.200s found", Py_TYPE(o)->tp_name);
+            return -1;
+        }
     }
     if (n > INT_MAX) {
         PyErr_Format(PyExc_OverflowError,

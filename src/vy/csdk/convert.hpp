@@ -126,6 +126,15 @@ private:
 /// The length comes from len() first, as the generic length protocol gives it;
 /// it must fit the library's int and may not exceed the bytes really held, so
 /// a subclass whose __len__ lies cannot make the library over-read.
+/// An exact ASCII str that the decorator hands, in place of its encoded
+/// bytes, to one of the module's own functions whose one argument is a
+/// request: its characters are those bytes, so the request conversion takes
+/// them as they are, with no bytes object made and freed around the call.
+/// Set only around that call and taken by its first conversion, before any
+/// Python code can run, so no other call ever sees it.  Not on a
+/// free-threaded build.
+extern PyObject *g_ascii_request;
+
 class RequestArg {
 public:
     int set(PyObject *o) noexcept {

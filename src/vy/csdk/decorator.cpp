@@ -11,8 +11,10 @@
 #include <utility>
 
 #include "bodies.hpp"
+#include "convert.hpp"
 #include "signature.hpp"
 #include "state.hpp"
+#include "table.hpp"
 
 namespace csdk {
 namespace {
@@ -47,15 +49,21 @@ Ref free_func(PyObject *self) noexcept {
 constexpr const char *kTracebackName = "c_sdk.adapt_to_python3.wrapper";
 constexpr Py_ssize_t kStackArgs = 16;
 
+/// An exact str of ASCII characters only: one byte per character, which
+/// are the bytes its "encode" with "ascii" gives.
+inline bool is_ascii_exact(PyObject *s) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    return PyUnicode_CheckExact(s) && PyUnicode_IS_READY(s) && PyUnicode_IS_ASCII(s);
+#else
+    return PyUnicode_CheckExact(s) && PyUnicode_IS_ASCII(s);
+#endif
+}
+
 /// str (or subclass) -> its "encode" called with "ascii".  For an exact str
 /// that is the codec itself, with the same result and the same error.
 PyObject *encode_ascii(PyObject *s) noexcept {
     if (PyUnicode_CheckExact(s)) {
-#if PY_VERSION_HEX < 0x030C0000
-        if (PyUnicode_IS_READY(s) && PyUnicode_IS_ASCII(s))
-#else
-        if (PyUnicode_IS_ASCII(s))
-#endif
+        if (is_ascii_exact(s))
             // Its characters are its ASCII bytes: copied as they are.
             return PyBytes_FromStringAndSize(static_cast<const char *>(PyUnicode_DATA(s)), PyUnicode_GET_LENGTH(s));
         return PyUnicode_AsASCIIString(s);
@@ -170,6 +178,12 @@ PyObject *wrapper_call(PyObject *self, PyObject *const *args, size_t nargsf, PyO
             PyObject *result;
             if (g_hot.is_py2 || !PyUnicode_Check(arg)) {
                 result = PyCFunction_GET_FUNCTION(func)(PyCFunction_GET_SELF(func), arg);
+            } else if (is_ascii_exact(arg) && is_request_function(func)) {
+                // Its characters are the bytes encode() would make: the
+                // request is taken from the str itself (convert.hpp).
+                g_ascii_request = arg;
+                result = PyCFunction_GET_FUNCTION(func)(PyCFunction_GET_SELF(func), arg);
+                g_ascii_request = nullptr;
             } else {
                 Ref value = Ref::steal(encode_ascii(arg));
                 result = value ? PyCFunction_GET_FUNCTION(func)(PyCFunction_GET_SELF(func), value.get()) : nullptr;

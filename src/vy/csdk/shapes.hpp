@@ -336,6 +336,9 @@ struct Query {
         return call.finish(response_pair(call, status, res, res_len, S.libfn));
     }
     using C = Convention<S, 1, body>;
+    /// Its one argument is a request, converted first thing (the decorator
+    /// may hand it an ASCII str in place of the bytes; see convert.hpp).
+    static constexpr bool request_arg = true;
 };
 
 /// Serialized command: int f(void *req, int req_len) -> status.
@@ -353,6 +356,9 @@ struct Command {
         return call.finish(PyLong_FromLong(call([&] { return fn(req.data(), req.size()); })));
     }
     using C = Convention<S, 1, body>;
+    /// Its one argument is a request, converted first thing (the decorator
+    /// may hand it an ASCII str in place of the bytes; see convert.hpp).
+    static constexpr bool request_arg = true;
 };
 
 /// Typed call: text, integer, floating-point and truth-value parameters in
@@ -374,6 +380,7 @@ struct Typed<S, Fn, R (*)(A...)> {
         return invoke(objs, std::index_sequence_for<A...>{});
     }
     using C = Convention<S, static_cast<int>(sizeof...(A)), body>;
+    static constexpr bool request_arg = false;
 };
 
 /// Typed call ending in a response pair: int f(A..., void **res, int *res_len)
@@ -404,6 +411,7 @@ struct Responding<S, Fn, int (*)(P...)> {
         return invoke(objs, std::make_index_sequence<N>{});
     }
     using C = Convention<S, static_cast<int>(N), body>;
+    static constexpr bool request_arg = false;
 };
 
 /// A named body, for the calls that fit no shape: it takes the parsed
@@ -411,6 +419,7 @@ struct Responding<S, Fn, int (*)(P...)> {
 template <const Spec &S, PyObject *(*Impl)(PyObject *const *)>
 struct Named {
     using C = Convention<S, param_count(S), Impl>;
+    static constexpr bool request_arg = false;
 };
 
 }  // namespace csdk

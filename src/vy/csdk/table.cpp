@@ -50,7 +50,8 @@ namespace {
 #define CSDK_SHAPE_BODY_WITH_DEFAULT(impl, required, ...) Named, impl
 #define CSDK_ENTRY_(py, dec, ...) CSDK_ENTRY2_(py, dec, __VA_ARGS__)
 #define CSDK_ENTRY2_(py, dec, shape, fn)                                               \
-    {{#py, shape<spec_##py, fn>::C::method(), shape<spec_##py, fn>::C::flags, spec_##py.doc}, dec},
+    {{#py, shape<spec_##py, fn>::C::method(), shape<spec_##py, fn>::C::flags, spec_##py.doc}, dec, \
+     shape<spec_##py, fn>::request_arg},
 #define ADAPT true
 #define PLAIN false
 
