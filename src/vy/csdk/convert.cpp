@@ -101,15 +101,20 @@ bool cache_success(PyObject *success) noexcept {
     return true;
 }
 
-PyObject *response_pair(LibraryCall &call, int status, const void *res, int res_len, const char *libfn) noexcept {
+namespace {
+
+/// A success must come with a readable response; anything else is a broken
+/// library, reported instead of reading memory it never gave us.
+bool readable(const void *res, int res_len) noexcept { return res_len >= 0 && (res != nullptr || res_len == 0); }
+
+__attribute__((noinline)) PyObject *response_pair_full(LibraryCall &call, int status, const void *res, int res_len,
+                                                       const char *libfn) noexcept {
     Ref st = Ref::steal(PyLong_FromLong(status));
     if (!st)
         return nullptr;
     Ref payload;
     int ok = read_on_success(call, st.get(), status, Py_EQ, [res, res_len, libfn]() noexcept -> PyObject * {
-        // A success must come with a readable response; anything else is a
-        // broken library, reported instead of reading memory it never gave us.
-        if (res_len < 0 || (res == nullptr && res_len > 0)) {
+        if (!readable(res, res_len)) {
             PyErr_Format(PyExc_RuntimeError,
                          "%s reported success with an unreadable response (%s pointer, length %d)", libfn,
                          res ? "non-NULL" : "NULL", res_len);
@@ -125,6 +130,34 @@ PyObject *response_pair(LibraryCall &call, int status, const void *res, int res_
     PyTuple_SET_ITEM(pair, 0, st.release());
     PyTuple_SET_ITEM(pair, 1, ok ? payload.release() : Ref::borrow(Py_None).release());
     return pair;
+}
+
+}  // namespace
+
+PyObject *response_pair(LibraryCall &call, int status, const void *res, int res_len, const char *libfn) noexcept {
+#ifndef Py_GIL_DISABLED
+    // The common case: CSDK_OPERATE_SUCCESS is the exact int already cached,
+    // so the test is one comparison and runs no Python code; the same objects
+    // as below, made in the same order.
+    if (hot_current() && g_hot.success && g_hot.success == g_success_cache.obj) {
+        bool ok = g_success_cache.fits_long && g_success_cache.value == status;
+        if (!ok || readable(res, res_len)) {
+            Ref st = Ref::steal(PyLong_FromLong(status));
+            if (!st)
+                return nullptr;
+            Ref payload = ok ? Ref::steal(PyBytes_FromStringAndSize(res_len ? static_cast<const char *>(res) : nullptr,
+                                                                    res_len))
+                             : Ref::borrow(Py_None);
+            PyObject *pair = payload ? PyTuple_New(2) : nullptr;
+            if (!pair)
+                return nullptr;
+            PyTuple_SET_ITEM(pair, 0, st.release());
+            PyTuple_SET_ITEM(pair, 1, payload.release());
+            return pair;
+        }
+    }
+#endif
+    return response_pair_full(call, status, res, res_len, libfn);
 }
 
 }  // namespace csdk
