@@ -95,6 +95,33 @@ def test_a_foreign_thread_event_during_threaded_calls_is_dropped():
     assert r.stderr.count("event 'foreign' arrived on a thread that does not hold the interpreter lock") == 5
 
 
+def test_first_calls_of_a_function_from_many_threads_at_once():
+    """Each SDK function is looked up at its first call: threads making the
+    first calls of the same functions at the same moment all reach the
+    library, each call once, with their own arguments."""
+    r = run_python("""
+        import threading
+        import vy.csdk.c_sdk as c_sdk
+        import vystandin
+        lib = vystandin.StandIn()
+        lib.reset()
+        barrier = threading.Barrier(4)
+        results = []
+        def first_calls(i):
+            barrier.wait()
+            results.append((c_sdk.py_vyi_get_orders(b"req%d" % i), c_sdk.vyi_now(),
+                            c_sdk.py_vyi_cancel_all_orders("all%d" % i)))
+        threads = [threading.Thread(target=first_calls, args=(i,)) for i in range(4)]
+        for t in threads: t.start()
+        for t in threads: t.join()
+        print(len(results), sorted(c.args[0][0] for c in lib.calls("vyi_get_orders_pb")),
+              len(lib.calls("vyi_now")), sorted(c.args[0][0] for c in lib.calls("vyi_cancel_all_orders_pb")))
+    """, timeout=120)
+    assert r.returncode == 0, r.stderr[-3000:]
+    assert r.stdout.strip() == ("4 [b'req0', b'req1', b'req2', b'req3'] 4 "
+                                "[b'all0', b'all1', b'all2', b'all3']")
+
+
 def test_records_read_while_another_thread_rebinds_their_data():
     """Field, item and `data` reads of one record while another thread keeps
     rebinding its `data` to fresh mappings: every read sees one of them whole."""
