@@ -43,26 +43,26 @@ struct SdkFunction {
 };
 
 /// Every function of the library's header, from the header's own lists:
-/// M(name) for each.
-#define CSDK_SDK_TYPED_(ret, name, params, args) CSDK_SDK_EACH_M_(name)
-#define CSDK_SDK_EACH_(M)                        \
-    VYCSDK_QUERY_FUNCS(M)                        \
-    VYCSDK_COMMAND_FUNCS(M)                      \
-    VYCSDK_TYPED_FUNCS(CSDK_SDK_TYPED_)          \
-    M(vyi_set_event_callback_pb)
+/// CSDK_SDK_ONE_(name) for each, as defined where the list is expanded.
+#define CSDK_SDK_TYPED_(ret, name, params, args) CSDK_SDK_ONE_(name)
+#define CSDK_SDK_EACH_                         \
+    VYCSDK_QUERY_FUNCS(CSDK_SDK_ONE_)          \
+    VYCSDK_COMMAND_FUNCS(CSDK_SDK_ONE_)        \
+    VYCSDK_TYPED_FUNCS(CSDK_SDK_TYPED_)        \
+    CSDK_SDK_ONE_(vyi_set_event_callback_pb)
 
 /// The names as objects with linkage, for the template above.
 namespace sdk_name {
-#define CSDK_SDK_EACH_M_(name) inline constexpr char name[] = #name;
-CSDK_SDK_EACH_(CSDK_SDK_EACH_M_)
-#undef CSDK_SDK_EACH_M_
+#define CSDK_SDK_ONE_(name) inline constexpr char name[] = #name;
+CSDK_SDK_EACH_
+#undef CSDK_SDK_ONE_
 }  // namespace sdk_name
 
 /// sdk::vyi_poll is SdkFunction<decltype(&vyi_poll), "vyi_poll">.
 namespace sdk {
-#define CSDK_SDK_EACH_M_(name) using name = SdkFunction<decltype(&::name), sdk_name::name>;
-CSDK_SDK_EACH_(CSDK_SDK_EACH_M_)
-#undef CSDK_SDK_EACH_M_
+#define CSDK_SDK_ONE_(name) using name = SdkFunction<decltype(&::name), sdk_name::name>;
+CSDK_SDK_EACH_
+#undef CSDK_SDK_ONE_
 }  // namespace sdk
 
 #undef CSDK_SDK_EACH_
