@@ -123,3 +123,18 @@ def test_rebinding_between_ints_takes_effect(lib, success):
     assert c_sdk.py_vyi_get_orders(b"q") == (5, RESPONSE)
     success(0)
     assert c_sdk.py_vyi_get_orders(b"q") == (5, None)
+
+
+@pytest.mark.parametrize("value", [0, 7, 256, -5, 257, -6, 100000, 2 ** 40])
+def test_status_objects_are_those_the_interpreter_makes(lib, success, value):
+    """On success and on failure, the status is an exact int of the
+    library's value, the interpreter's one object for a value it keeps one
+    of and a new one otherwise, the same as for a failing status."""
+    success(value)
+    for status in (value, value + 1):
+        program(lib, "vyi_get_orders_pb", status=status if -2 ** 31 <= status < 2 ** 31 else 0)
+        first, second = c_sdk.py_vyi_get_orders(b"q"), c_sdk.py_vyi_get_orders(b"q")
+        expected = status if -2 ** 31 <= status < 2 ** 31 else 0
+        assert type(first[0]) is int and first[0] == expected
+        assert first[1] == (RESPONSE if expected == value else None)
+        assert (first[0] is second[0]) == (-5 <= expected <= 256)

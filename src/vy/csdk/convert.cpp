@@ -94,10 +94,11 @@ bool cache_success(PyObject *success) noexcept {
         return false;
     int overflow = 0;
     long v = PyLong_AsLongAndOverflow(success, &overflow);  // cannot fail for an exact int
-    Ref previous = Ref::steal(g_success_cache.obj);
+    Ref previous = Ref::steal(g_success_cache.obj), previous_status = Ref::steal(g_success_cache.status);
     g_success_cache.obj = Ref::borrow(success).release();
     g_success_cache.value = v;
     g_success_cache.fits_long = overflow == 0;
+    g_success_cache.status = overflow == 0 && v >= -5 && v <= 256 ? PyLong_FromLong(v) : nullptr;
     return true;
 }
 
@@ -142,7 +143,8 @@ PyObject *response_pair(LibraryCall &call, int status, const void *res, int res_
     if (hot_current() && g_hot.success && g_hot.success == g_success_cache.obj) {
         bool ok = g_success_cache.fits_long && g_success_cache.value == status;
         if (!ok || readable(res, res_len)) {
-            Ref st = Ref::steal(PyLong_FromLong(status));
+            Ref st = ok && g_success_cache.status ? Ref::borrow(g_success_cache.status)
+                                                  : Ref::steal(PyLong_FromLong(status));
             if (!st)
                 return nullptr;
             Ref payload = ok ? Ref::steal(PyBytes_FromStringAndSize(res_len ? static_cast<const char *>(res) : nullptr,

@@ -169,6 +169,9 @@ struct SuccessCache {
     PyObject *obj = nullptr;
     long value = 0;
     bool fits_long = false;
+    // For a value the interpreter keeps one object of (-5 to 256), that
+    // object, which PyLong_FromLong gives for a status equal to it.
+    PyObject *status = nullptr;
 };
 extern SuccessCache g_success_cache;
 
