@@ -83,9 +83,7 @@ int import_from(PyObject *dict, const char *module, PyObject *name) noexcept {
 /// the global was rebound) is entered directly, as the interpreter's call
 /// would reach it, without its dispatch: 59 calls at every import.
 PyObject *call_one(PyObject *f, PyObject *arg) noexcept {
-    if (PyCFunction_CheckExact(f) && PyCFunction_GET_FLAGS(f) == METH_O)
-        return PyCFunction_GET_FUNCTION(f)(PyCFunction_GET_SELF(f), arg);
-    return PyObject_CallOneArg(f, arg);
+    return is_meth_o(f) ? call_meth_o(f, arg) : PyObject_CallOneArg(f, arg);
 }
 
 /// Binds every module-level function in table order; decorated rows are bound

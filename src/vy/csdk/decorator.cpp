@@ -108,9 +108,8 @@ private:
 /// built-ins, the common case, are entered directly: the same C function the
 /// interpreter's call would reach, without a second dispatch.
 PyObject *forward(PyObject *func, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
-    if (!kwnames && PyVectorcall_NARGS(nargsf) == 1 && PyCFunction_CheckExact(func) &&
-        PyCFunction_GET_FLAGS(func) == METH_O)
-        return PyCFunction_GET_FUNCTION(func)(PyCFunction_GET_SELF(func), args[0]);
+    if (!kwnames && PyVectorcall_NARGS(nargsf) == 1 && is_meth_o(func))
+        return call_meth_o(func, args[0]);
     return PyObject_Vectorcall(func, args, nargsf, kwnames);
 }
 
@@ -172,21 +171,21 @@ PyObject *wrapper_call(PyObject *self, PyObject *const *args, size_t nargsf, PyO
 #ifndef Py_GIL_DISABLED  // there the cell is read with a reference, and IS_PY2 looked up
     if (!kwnames && PyVectorcall_NARGS(nargsf) == 1 && hot_current() && g_hot.is_py2 >= 0) {
         PyObject *func = PyCell_GET(PyTuple_GET_ITEM(reinterpret_cast<Wrapper *>(self)->closure, 0));
-        if (func && PyCFunction_CheckExact(func) && PyCFunction_GET_FLAGS(func) == METH_O) {
+        if (func && is_meth_o(func)) {
             PyObject *arg = args[0];
             Ref keep = Ref::borrow(func);  // the call may rebind the cell
             PyObject *result;
             if (g_hot.is_py2 || !PyUnicode_Check(arg)) {
-                result = PyCFunction_GET_FUNCTION(func)(PyCFunction_GET_SELF(func), arg);
+                result = call_meth_o(func, arg);
             } else if (is_ascii_exact(arg) && is_request_function(func)) {
                 // Its characters are the bytes encode() would make: the
                 // request is taken from the str itself (convert.hpp).
                 g_ascii_request = arg;
-                result = PyCFunction_GET_FUNCTION(func)(PyCFunction_GET_SELF(func), arg);
+                result = call_meth_o(func, arg);
                 g_ascii_request = nullptr;
             } else {
                 Ref value = Ref::steal(encode_ascii(arg));
-                result = value ? PyCFunction_GET_FUNCTION(func)(PyCFunction_GET_SELF(func), value.get()) : nullptr;
+                result = value ? call_meth_o(func, value.get()) : nullptr;
             }
             if (!result)
                 add_traceback(kTracebackName);

@@ -104,6 +104,14 @@ extern Names g_names;
 /// Interns the names once per process; -1 with an exception on failure.
 int intern_names() noexcept;
 
+/// Whether f is a one-argument built-in function (`METH_O`), which
+/// call_meth_o() enters directly: the same C function the interpreter's call
+/// would reach, without its dispatch.
+inline bool is_meth_o(PyObject *f) noexcept { return PyCFunction_CheckExact(f) && PyCFunction_GET_FLAGS(f) == METH_O; }
+inline PyObject *call_meth_o(PyObject *f, PyObject *arg) noexcept {
+    return PyCFunction_GET_FUNCTION(f)(PyCFunction_GET_SELF(f), arg);
+}
+
 /// dict[name] as a new reference: nullptr with no error for a missing key,
 /// nullptr with the error when the lookup fails.  A borrowed entry could be
 /// freed by another thread on a free-threaded build before it is taken.
