@@ -86,7 +86,7 @@ void unset_data_error(PyObject *self) noexcept {
 /// rebind `data` meanwhile and release the old value: the slot is read
 /// inside the object's critical section, which the slot's own setter holds
 /// while it swaps the value.
-Ref read_slot(PyObject *self, Py_ssize_t offset) noexcept {
+inline Ref read_slot(PyObject *self, Py_ssize_t offset) noexcept {
     PyObject **slot = reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) + offset);
 #ifdef Py_GIL_DISABLED
     Ref value;
@@ -481,7 +481,9 @@ Ref new_function(const Signature &sig, PyObject *name, const char *name_text, co
 /// `self.data.get(name)` for a field of an unchanged record class; should
 /// the mapping raise AttributeError, __getattr__ runs after the property, as
 /// for a Python class: the same read once more.
-PyObject *read_field(PyObject *self, const RecordClass &rc, PyObject *name) noexcept {
+/// Inlined: it is most of the read a strategy makes for every tick and bar.
+__attribute__((always_inline)) inline PyObject *read_field(PyObject *self, const RecordClass &rc,
+                                                           PyObject *name) noexcept {
     Ref data = read_slot(self, rc.offset);  // owned: get() may rebind self.data
     PyObject *res = data ? mapping_get(data.get(), name) : nullptr;
     if (res || !PyErr_ExceptionMatches(PyExc_AttributeError))
@@ -510,29 +512,14 @@ __attribute__((noinline)) PyObject *record_getattro_full(PyObject *self, PyObjec
 }
 
 /// The read a strategy makes for every tick and bar, a field of an
-/// unchanged class whose data is a dict, in a function small enough to keep
-/// nothing on the stack; anything else goes on to the full lookup above.
+/// unchanged class, in a function small enough to keep little on the stack;
+/// anything else goes on to the full lookup above.
 PyObject *record_getattro(PyObject *self, PyObject *name) noexcept {
-#ifndef Py_GIL_DISABLED  // there the data slot is read in a critical section
     if (__builtin_expect(PyUnicode_CheckExact(name), 1)) {
         const RecordClass *rc = record_class_of(Py_TYPE(self));
-        if (rc && rc->unchanged() && rc->is_field(name)) {
-            PyObject *data = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) + rc->offset);
-            if (data && PyDict_CheckExact(data)) {
-                Ref keep = Ref::borrow(data);  // a key's __eq__ may rebind self.data meanwhile
-                Ref value = dict_item(data, name);
-                if (value)
-                    return value.release();
-                if (!PyErr_Occurred())
-                    return Ref::borrow(Py_None).release();
-                if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-                    return nullptr;
-                PyErr_Clear();  // __getattr__ after the property, as read_field does
-                return lookup(self, name);
-            }
-        }
+        if (rc && rc->unchanged() && rc->is_field(name))
+            return read_field(self, *rc, name);
     }
-#endif
     return record_getattro_full(self, name);
 }
 
