@@ -1,6 +1,8 @@
 // convert.cpp - the integer rule, the request pair and the response pair.
 #include "convert.hpp"
 
+#include <utility>
+
 #include "state.hpp"
 
 namespace csdk {
@@ -108,6 +110,21 @@ namespace {
 /// library, reported instead of reading memory it never gave us.
 bool readable(const void *res, int res_len) noexcept { return res_len >= 0 && (res != nullptr || res_len == 0); }
 
+/// The response's bytes, once readable() says they can be read.
+PyObject *response_bytes(const void *res, int res_len) noexcept {
+    return PyBytes_FromStringAndSize(res_len ? static_cast<const char *>(res) : nullptr, res_len);
+}
+
+/// The pair (status, payload); NULL when either is missing (its exception set).
+PyObject *pair_of(Ref status, Ref payload) noexcept {
+    PyObject *pair = status && payload ? PyTuple_New(2) : nullptr;
+    if (!pair)
+        return nullptr;
+    PyTuple_SET_ITEM(pair, 0, status.release());
+    PyTuple_SET_ITEM(pair, 1, payload.release());
+    return pair;
+}
+
 __attribute__((noinline)) PyObject *response_pair_full(LibraryCall &call, int status, const void *res, int res_len,
                                                        const char *libfn) noexcept {
     Ref st = Ref::steal(PyLong_FromLong(status));
@@ -121,16 +138,11 @@ __attribute__((noinline)) PyObject *response_pair_full(LibraryCall &call, int st
                          res ? "non-NULL" : "NULL", res_len);
             return nullptr;
         }
-        return PyBytes_FromStringAndSize(res_len ? static_cast<const char *>(res) : nullptr, res_len);
+        return response_bytes(res, res_len);
     }, payload);
     if (ok < 0)
         return nullptr;
-    PyObject *pair = PyTuple_New(2);
-    if (!pair)
-        return nullptr;
-    PyTuple_SET_ITEM(pair, 0, st.release());
-    PyTuple_SET_ITEM(pair, 1, ok ? payload.release() : Ref::borrow(Py_None).release());
-    return pair;
+    return pair_of(std::move(st), ok ? std::move(payload) : Ref::borrow(Py_None));
 }
 
 }  // namespace
@@ -147,15 +159,7 @@ PyObject *response_pair(LibraryCall &call, int status, const void *res, int res_
                                                   : Ref::steal(PyLong_FromLong(status));
             if (!st)
                 return nullptr;
-            Ref payload = ok ? Ref::steal(PyBytes_FromStringAndSize(res_len ? static_cast<const char *>(res) : nullptr,
-                                                                    res_len))
-                             : Ref::borrow(Py_None);
-            PyObject *pair = payload ? PyTuple_New(2) : nullptr;
-            if (!pair)
-                return nullptr;
-            PyTuple_SET_ITEM(pair, 0, st.release());
-            PyTuple_SET_ITEM(pair, 1, payload.release());
-            return pair;
+            return pair_of(std::move(st), ok ? Ref::steal(response_bytes(res, res_len)) : Ref::borrow(Py_None));
         }
     }
 #endif

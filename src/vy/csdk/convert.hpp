@@ -122,10 +122,6 @@ private:
     bool v_ = false;
 };
 
-/// Serialized request: (pointer to the object's own bytes, length as int).
-/// The length comes from len() first, as the generic length protocol gives it;
-/// it must fit the library's int and may not exceed the bytes really held, so
-/// a subclass whose __len__ lies cannot make the library over-read.
 /// An exact ASCII str that the decorator hands, in place of its encoded
 /// bytes, to one of the module's own functions whose one argument is a
 /// request: its characters are those bytes, so the request conversion takes
@@ -135,6 +131,10 @@ private:
 /// free-threaded build.
 extern PyObject *g_ascii_request;
 
+/// Serialized request: (pointer to the object's own bytes, length as int).
+/// The length comes from len() first, as the generic length protocol gives it;
+/// it must fit the library's int and may not exceed the bytes really held, so
+/// a subclass whose __len__ lies cannot make the library over-read.
 class RequestArg {
 public:
     int set(PyObject *o) noexcept {
