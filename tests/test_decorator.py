@@ -263,6 +263,33 @@ def test_wrapper_is_a_closure_over_func():
     assert str(ours.value) == str(expected.value)
 
 
+@pytest.mark.parametrize("closure_asked", [False, True], ids=["func-held", "closure-made"])
+def test_wrapper_keeps_func_and_frees_it_with_itself(closure_asked):
+    """The wrapper holds func itself until __closure__ is first asked for:
+    calls before and after reach the same func, and func is freed with the
+    wrapper, also when the two refer to each other (the collector's case)."""
+    import gc
+    import weakref
+    rec = Recorder()
+    w = c_sdk.adapt_to_python3(rec)
+    assert w("a") == "result"
+    if closure_asked:
+        assert w.__closure__[0].cell_contents is rec
+        assert w.__closure__ is w.__closure__
+    assert w(b"b") == "result" and rec.calls == [((b"a",), {}), ((b"b",), {})]
+    gone = weakref.ref(rec)
+    del rec, w
+    assert gone() is None
+    rec = Recorder()
+    rec.w = c_sdk.adapt_to_python3(rec)
+    if closure_asked:
+        rec.w.__closure__
+    gone = weakref.ref(rec)
+    del rec
+    gc.collect()
+    assert gone() is None
+
+
 def test_wrapper_binds_as_a_method_like_a_function():
     rec = Recorder()
 

@@ -19,22 +19,47 @@
 namespace csdk {
 namespace {
 
+// func, the one free variable, is held by the wrapper itself until
+// __closure__ is first asked for, and from then on by the cell, which the
+// wrapper reads at every call: the 59 wrappers made at import need no cell
+// and no tuple each.  On a free-threaded build the closure is made at once,
+// so that nothing changes under a call running on another thread.
 struct Wrapper {
     PyObject_HEAD
-    PyObject *closure;  // (cell,): the cell holds func, the one free variable
+    PyObject *func;     // owned, until the closure is made
+    PyObject *cell;     // borrowed from closure
+    PyObject *closure;  // (cell,), or NULL until asked for
     vectorcallfunc vectorcall;
     PyObject *weakrefs;  // weak references accepted, as by a function
 };
+
+#ifndef Py_GIL_DISABLED
+/// The free variable's value, borrowed (NULL for an emptied cell).
+inline PyObject *func_of(const Wrapper *w) noexcept { return w->cell ? PyCell_GET(w->cell) : w->func; }
+#endif
+
+/// Moves func into a new cell, the closure's one item.
+int make_closure(Wrapper *w) noexcept {
+    Ref cell = Ref::steal(PyCell_New(w->func));
+    Ref closure = Ref::steal(cell ? PyTuple_Pack(1, cell.get()) : nullptr);
+    if (!closure)
+        return -1;
+    w->cell = cell.get();
+    w->closure = closure.release();
+    Py_CLEAR(w->func);
+    return 0;
+}
 
 /// The free variable func, with a reference for the length of the call: the
 /// cell may be rebound by code the call runs.  NameError when it is empty,
 /// in the interpreter's own words for an unbound free variable.
 Ref free_func(PyObject *self) noexcept {
-    PyObject *cell = PyTuple_GET_ITEM(reinterpret_cast<Wrapper *>(self)->closure, 0);
+    const Wrapper *w = reinterpret_cast<const Wrapper *>(self);
 #ifdef Py_GIL_DISABLED
-    Ref func = Ref::steal(PyCell_Get(cell));  // another thread may set the cell meanwhile
+    // Another thread may set the cell meanwhile.
+    Ref func = w->cell ? Ref::steal(PyCell_Get(w->cell)) : Ref();
 #else
-    Ref func = Ref::borrow(PyCell_GET(cell));
+    Ref func = Ref::borrow(func_of(w));
 #endif
     if (!func)
 #if PY_VERSION_HEX >= 0x030B0000
@@ -170,10 +195,10 @@ __attribute__((noinline)) PyObject *wrapper_call_full(PyObject *self, PyObject *
 PyObject *wrapper_call(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
 #ifndef Py_GIL_DISABLED  // there the cell is read with a reference, and IS_PY2 looked up
     if (!kwnames && PyVectorcall_NARGS(nargsf) == 1 && hot_current() && g_hot.is_py2 >= 0) {
-        PyObject *func = PyCell_GET(PyTuple_GET_ITEM(reinterpret_cast<Wrapper *>(self)->closure, 0));
+        PyObject *func = func_of(reinterpret_cast<Wrapper *>(self));
         if (func && is_meth_o(func)) {
             PyObject *arg = args[0];
-            Ref keep = Ref::borrow(func);  // the call may rebind the cell
+            Ref keep = Ref::borrow(func);  // the call may make the closure, or rebind the cell
             PyObject *result;
             if (g_hot.is_py2 || !PyUnicode_Check(arg)) {
                 result = call_meth_o(func, arg);
@@ -197,12 +222,16 @@ PyObject *wrapper_call(PyObject *self, PyObject *const *args, size_t nargsf, PyO
 }
 
 int wrapper_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(reinterpret_cast<Wrapper *>(self)->func);
     Py_VISIT(reinterpret_cast<Wrapper *>(self)->closure);
     return 0;
 }
 
 int wrapper_clear(PyObject *self) {
-    Py_CLEAR(reinterpret_cast<Wrapper *>(self)->closure);
+    Wrapper *w = reinterpret_cast<Wrapper *>(self);
+    w->cell = nullptr;
+    Py_CLEAR(w->closure);
+    Py_CLEAR(w->func);
     return 0;
 }
 
@@ -230,7 +259,12 @@ PyObject *get_qualname(PyObject *, void *) { return PyUnicode_FromString("adapt_
 PyObject *get_module(PyObject *, void *) { return Ref::borrow(g_names.c_sdk).release(); }
 PyObject *get_doc(PyObject *, void *) { Py_RETURN_NONE; }
 PyObject *get_closure(PyObject *self, void *) {
-    return Ref::borrow(reinterpret_cast<Wrapper *>(self)->closure).release();
+    Wrapper *w = reinterpret_cast<Wrapper *>(self);
+#ifndef Py_GIL_DISABLED
+    if (!w->closure && make_closure(w) < 0)
+        return nullptr;
+#endif
+    return Ref::borrow(w->closure ? w->closure : Py_None).release();
 }
 
 /// inspect.signature() reads this: (*args, **kwargs), built when asked.
@@ -279,16 +313,19 @@ PyTypeObject WrapperType = [] {
 PyObject *adapt_to_python3(PyObject *const *objs) noexcept {
     if (!(WrapperType.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&WrapperType) < 0)
         return nullptr;
-    Ref cell = Ref::steal(PyCell_New(objs[0]));
-    Ref closure = Ref::steal(cell ? PyTuple_Pack(1, cell.get()) : nullptr);
-    if (!closure)
-        return nullptr;
     Wrapper *w = PyObject_GC_New(Wrapper, &WrapperType);
     if (!w)
         return nullptr;
-    w->closure = closure.release();
+    w->func = Ref::borrow(objs[0]).release();
+    w->cell = w->closure = nullptr;
     w->vectorcall = wrapper_call;
     w->weakrefs = nullptr;
+#ifdef Py_GIL_DISABLED
+    if (make_closure(w) < 0) {
+        Ref::steal(reinterpret_cast<PyObject *>(w)).reset();
+        return nullptr;
+    }
+#endif
     PyObject_GC_Track(w);
     return reinterpret_cast<PyObject *>(w);
 }

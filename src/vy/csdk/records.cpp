@@ -15,7 +15,6 @@
 // record function on an instance of such a subclass hands it the same C
 // routing, slot by slot, wherever it still inherits our function.
 #include <cstddef>
-#include <cstring>
 
 #include "module.hpp"
 #include "record_class.hpp"
@@ -228,7 +227,9 @@ struct Function {
     vectorcallfunc vectorcall;
     const Signature *sig;
     PyObject *name;  // also the key of a property function
-    PyObject *qualname;
+    // The class's name, static text: "<class>.<name>" is made when asked
+    // (errors, repr, __qualname__), not for each of the ~90 functions at import.
+    const char *class_name;
     // The class whose namespace holds the method, for super(<class>, self) as
     // a class statement names it; owned.  That makes a cycle the collector
     // does not see, which is harmless: record classes live for the process.
@@ -297,7 +298,7 @@ bool bind_arguments(const Function *fn, PyObject *const *args, Py_ssize_t nargs,
     const Signature &sig = *fn->sig;
     const int n = sig.nparams;
     if (nargs > n) {
-        PyErr_Format(PyExc_TypeError, "%U() takes %d positional argument%s but %zd %s given", fn->qualname, n,
+        PyErr_Format(PyExc_TypeError, "%s.%U() takes %d positional argument%s but %zd %s given", fn->class_name, fn->name, n,
                      n == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
         return false;
     }
@@ -310,11 +311,11 @@ bool bind_arguments(const Function *fn, PyObject *const *args, Py_ssize_t nargs,
         while (i < n && kw != g_names.*sig.params[i] && PyUnicode_Compare(kw, g_names.*sig.params[i]) != 0)
             ++i;
         if (i == n) {
-            PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'", fn->qualname, kw);
+            PyErr_Format(PyExc_TypeError, "%s.%U() got an unexpected keyword argument '%U'", fn->class_name, fn->name, kw);
             return false;
         }
         if (out[i]) {
-            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%U'", fn->qualname, kw);
+            PyErr_Format(PyExc_TypeError, "%s.%U() got multiple values for argument '%U'", fn->class_name, fn->name, kw);
             return false;
         }
         out[i] = args[nargs + k];
@@ -327,7 +328,7 @@ bool bind_arguments(const Function *fn, PyObject *const *args, Py_ssize_t nargs,
     if (nmissing) {
         Ref list = Ref::steal(missing_list(missing, nmissing));
         if (list)
-            PyErr_Format(PyExc_TypeError, "%U() missing %d required positional argument%s: %U", fn->qualname,
+            PyErr_Format(PyExc_TypeError, "%s.%U() missing %d required positional argument%s: %U", fn->class_name, fn->name,
                          nmissing, nmissing == 1 ? "" : "s", list.get());
         return false;
     }
@@ -374,7 +375,6 @@ void function_dealloc(PyObject *self) noexcept {
     if (fn->weakrefs)
         PyObject_ClearWeakRefs(self);
     Py_XDECREF(fn->name);
-    Py_XDECREF(fn->qualname);
     Py_XDECREF(fn->owner);
     PyObject_Free(self);
 }
@@ -387,14 +387,16 @@ PyObject *function_get(PyObject *self, PyObject *obj, PyObject *) noexcept {
 }
 
 PyObject *function_repr(PyObject *self) noexcept {
-    return PyUnicode_FromFormat("<function %U at %p>", reinterpret_cast<Function *>(self)->qualname, self);
+    Function *fn = reinterpret_cast<Function *>(self);
+    return PyUnicode_FromFormat("<function %s.%U at %p>", fn->class_name, fn->name, self);
 }
 
 PyObject *get_name(PyObject *self, void *) noexcept {
     return Ref::borrow(reinterpret_cast<Function *>(self)->name).release();
 }
 PyObject *get_qualname(PyObject *self, void *) noexcept {
-    return Ref::borrow(reinterpret_cast<Function *>(self)->qualname).release();
+    Function *fn = reinterpret_cast<Function *>(self);
+    return PyUnicode_FromFormat("%s.%U", fn->class_name, fn->name);
 }
 PyObject *get_module(PyObject *, void *) noexcept { return Ref::borrow(g_names.c_sdk).release(); }
 PyObject *get_doc(PyObject *, void *) noexcept { Py_RETURN_NONE; }
@@ -444,33 +446,16 @@ PyTypeObject FunctionType = [] {
     return t;
 }();
 
-/// "<class>.<name>" from the two ASCII identifiers, put together directly:
-/// the general formatter costs several times as much, for each of the ~90
-/// functions made at import.
-Ref dotted_name(const char *class_name, const char *name) noexcept {
-    char buf[96];
-    size_t a = strlen(class_name), b = strlen(name);
-    if (a + 1 + b > sizeof buf)
-        return Ref::steal(PyUnicode_FromFormat("%s.%s", class_name, name));
-    memcpy(buf, class_name, a);
-    buf[a] = '.';
-    memcpy(buf + a + 1, name, b);
-    return Ref::steal(PyUnicode_FromStringAndSize(buf, static_cast<Py_ssize_t>(a + 1 + b)));
-}
-
-/// A method or property function named `name` (`name_text` as C text) of
-/// the class `class_name`.
-Ref new_function(const Signature &sig, PyObject *name, const char *name_text, const char *class_name) noexcept {
-    Ref qualname = dotted_name(class_name, name_text);
-    if (!qualname)
-        return Ref();
+/// A method or property function named `name` of the class `class_name`
+/// (static text).
+Ref new_function(const Signature &sig, PyObject *name, const char *class_name) noexcept {
     Function *fn = PyObject_New(Function, &FunctionType);
     if (!fn)
         return Ref();
     fn->vectorcall = function_call;
     fn->sig = &sig;
     fn->name = Ref::borrow(name).release();
-    fn->qualname = qualname.release();
+    fn->class_name = class_name;
     fn->owner = nullptr;
     fn->weakrefs = nullptr;
     return Ref::steal(reinterpret_cast<PyObject *>(fn));
@@ -692,12 +677,12 @@ const ClassDef kClasses[kClassCount] = {
 /// property(getter), or for a writable field property(getter, setter): the
 /// same object as property(getter).setter(setter) (no docstring to carry
 /// over, no name yet), made in one call instead of two properties.
-Ref new_property(PyObject *field, const char *field_text, const char *class_name, bool writable) noexcept {
+Ref new_property(PyObject *field, const char *class_name, bool writable) noexcept {
     PyObject *property = reinterpret_cast<PyObject *>(&PyProperty_Type);
-    Ref getter = new_function(kGetter, field, field_text, class_name);
+    Ref getter = new_function(kGetter, field, class_name);
     if (!getter || !writable)
         return getter ? Ref::steal(PyObject_CallOneArg(property, getter.get())) : Ref();
-    Ref setter = new_function(kSetter, field, field_text, class_name);
+    Ref setter = new_function(kSetter, field, class_name);
     if (!setter)
         return Ref();
     PyObject *pair[] = {getter.get(), setter.get()};
@@ -718,13 +703,13 @@ Ref class_namespace(const ClassDef &def, PyObject *class_name, RecordClass &made
         return Ref();
     for (const Signature *const *m = def.methods; *m; ++m) {
         PyObject *name = method_name(**m);
-        Ref fn = name ? new_function(**m, name, (*m)->name, def.name) : Ref();
+        Ref fn = name ? new_function(**m, name, def.name) : Ref();
         if (!fn || PyDict_SetItem(ns.get(), name, fn.get()) < 0)
             return Ref();
     }
     for (const char *const *f = def.fields; *f; ++f) {
         Ref field = Ref::steal(PyUnicode_InternFromString(*f));
-        Ref prop = field ? new_property(field.get(), *f, def.name, def.writable) : Ref();
+        Ref prop = field ? new_property(field.get(), def.name, def.writable) : Ref();
         if (!prop || PyDict_SetItem(ns.get(), field.get(), prop.get()) < 0)
             return Ref();
         made.names[made.nfields++] = field.release();
